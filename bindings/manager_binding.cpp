@@ -1,0 +1,35 @@
+#include "registration.hpp"
+
+#include "loader.hpp"
+
+#include <pybind11/stl/filesystem.h>
+
+namespace py = pybind11;
+
+namespace pyvorn {
+
+using vorn::DeviceManager;
+
+void register_device_manager(py::module_& m) {
+    py::class_<DeviceManager, std::shared_ptr<DeviceManager>>(m, "DeviceManager")
+        .def("info", [](DeviceManager& manager) { return manager.info(); })
+        .def("location", [](DeviceManager& manager) { return manager.location(); })
+        .def("list_devices", [](DeviceManager& manager) { return manager.list_devices(); })
+        .def("get_device_options",
+             [](DeviceManager& manager) { return manager.get_device_options(); })
+        .def("create_device", [](DeviceManager& manager, const std::string& options) {
+            vorn::DevicePtr device;
+            {
+                // Device creation may take long (hardware enumeration); other Python threads
+                // may run meanwhile, and nothing here touches Python objects.
+                py::gil_scoped_release release;
+                device = manager.create_device(options);
+            }
+            return device;
+        });
+
+    // The lock stays held: loading runs the plug-in's initialisers and create_manager.
+    m.def("get_device_manager", &vorn::get_device_manager);
+}
+
+} // namespace pyvorn

@@ -1,0 +1,88 @@
+#include "py_device.hpp"
+
+namespace py = pybind11;
+
+namespace pyvorn {
+namespace {
+
+using vorn::Device;
+
+// Calls the Python override of a block transfer with a memoryview of the bytes, and releases
+// that view afterwards so Python keeps no pointer into memory it does not own.
+std::optional<std::uint64_t> call_block_override(const PyDevice* self, const char* name,
+                                                 std::uint32_t addr, std::uint64_t length,
+                                                 std::uint8_t* data, bool readonly) {
+    py::gil_scoped_acquire gil;
+    py::function override = py::get_override(static_cast<const Device*>(self), name);
+    if (!override) {
+        return std::nullopt;
+    }
+    static std::uint8_t no_bytes = 0; // a memoryview needs a non-null pointer, even for 0 bytes
+    auto view = py::memoryview::from_memory(data != nullptr ? data : &no_bytes,
+                                            static_cast<py::ssize_t>(length), readonly);
+    py::object result;
+    try {
+        result = override(addr, length, view);
+    } catch (...) {
+        view.attr("release")();
+        throw;
+    }
+    view.attr("release")();
+    return py::detail::cast_safe<std::uint64_t>(std::move(result));
+}
+
+} // namespace
+
+PyDevice::Status PyDevice::set_register_sync(std::uint32_t addr, std::uint32_t value,
+                                             std::uint32_t mask) {
+    PYBIND11_OVERRIDE(Status, Device, set_register_sync, addr, value, mask);
+}
+
+PyDevice::Status PyDevice::set_register(std::uint32_t addr, std::uint32_t value,
+                                        std::uint32_t mask) {
+    PYBIND11_OVERRIDE_PURE(Status, Device, set_register, addr, value, mask);
+}
+
+PyDevice::Status PyDevice::send_registers() {
+    PYBIND11_OVERRIDE_PURE(Status, Device, send_registers, );
+}
+
+std::optional<std::uint32_t> PyDevice::get_register_sync(std::uint32_t addr) {
+    PYBIND11_OVERRIDE(std::optional<std::uint32_t>, Device, get_register_sync, addr);
+}
+
+std::uint32_t PyDevice::get_register(std::uint32_t addr) {
+    PYBIND11_OVERRIDE_PURE(std::uint32_t, Device, get_register, addr);
+}
+
+PyDevice::Status PyDevice::read_registers() {
+    PYBIND11_OVERRIDE_PURE(Status, Device, read_registers, );
+}
+
+PyDevice::Status PyDevice::trigger(std::uint32_t addr, std::int32_t value) {
+    PYBIND11_OVERRIDE_PURE(Status, Device, trigger, addr, value);
+}
+
+std::uint64_t PyDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) {
+    if (auto written = call_block_override(this, "write", addr, length, data, true)) {
+        return *written;
+    }
+    py::pybind11_fail("Tried to call pure virtual function \"Device::write\"");
+}
+
+std::uint64_t PyDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) {
+    if (auto filled = call_block_override(this, "read", addr, length, data, false)) {
+        return *filled;
+    }
+    py::pybind11_fail("Tried to call pure virtual function \"Device::read\"");
+}
+
+std::optional<std::string> PyDevice::get_status() {
+    PYBIND11_OVERRIDE(std::optional<std::string>, Device, get_status, );
+}
+
+std::optional<std::string> PyDevice::get_info() {
+    PYBIND11_OVERRIDE(std::optional<std::string>, Device, get_info, );
+}
+
+} // namespace pyvorn

@@ -1,0 +1,15 @@
+# VORN_SANITIZE selects one instrumented build for the whole tree:
+#   address   AddressSanitizer + UndefinedBehaviorSanitizer
+#   thread    ThreadSanitizer
+set(VORN_SANITIZE "" CACHE STRING "Sanitizer build: empty, 'address' or 'thread'")
+
+if(VORN_SANITIZE STREQUAL "address")
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer
+                        -fno-sanitize-recover=undefined)
+    add_link_options(-fsanitize=address,undefined)
+elseif(VORN_SANITIZE STREQUAL "thread")
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+elseif(NOT VORN_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "VORN_SANITIZE must be empty, 'address' or 'thread', not '${VORN_SANITIZE}'")
+endif()

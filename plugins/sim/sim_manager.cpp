@@ -1,0 +1,48 @@
+// The simulated device plug-in's manager and entry point: the template a plug-in author copies.
+#include "sim_device.hpp"
+#include "sim_options.hpp"
+
+#include <vorn/device_manager.hpp>
+#include <vorn/export.hpp>
+
+#include <dlfcn.h>
+
+namespace vorn::sim {
+namespace {
+
+class SimManager final : public DeviceManager {
+  public:
+    std::string info() override {
+        return "VORN simulated device manager 0.1: software devices with registers, triggers, "
+               "block transfers and pattern streams, for demos, tests and as a plug-in template.";
+    }
+
+    std::filesystem::path location() override {
+        Dl_info found{};
+        if (dladdr(reinterpret_cast<void*>(&plugin_anchor), &found) == 0 ||
+            found.dli_fname == nullptr) {
+            return {};
+        }
+        return std::filesystem::absolute(std::filesystem::path(found.dli_fname));
+    }
+
+    std::string list_devices() override {
+        return "sim: any number of simulated devices; create them with create_device(options).";
+    }
+
+    std::string get_device_options() override { return describe_sim_options(); }
+
+    DevicePtr create_device(const std::string& options) override {
+        auto device = std::make_unique<SimDevice>(parse_sim_options(options));
+        // The manager (and through its deleter this library) outlives every device.
+        return DevicePtr(device.release(), device_deleter{shared_from_this()});
+    }
+
+    // Any function of this library: dladdr on it names the library's file.
+    static void plugin_anchor() {}
+};
+
+} // namespace
+} // namespace vorn::sim
+
+VORN_EXPORT vorn::DeviceManager* create_manager() { return new vorn::sim::SimManager(); }

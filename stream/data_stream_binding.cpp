@@ -1,0 +1,33 @@
+#include "bindings/registration.hpp"
+
+#include <pybind11/stl.h>
+
+namespace py = pybind11;
+
+namespace pyvorn {
+namespace {
+
+using DataStream = vorn::Device::DataStream;
+
+// Registered as DataStream's trampoline; Python cannot construct a DataStream, so this only
+// completes the registration.
+class PyDataStream : public DataStream {
+  public:
+    void stop() override { PYBIND11_OVERRIDE_PURE(void, DataStream, stop, ); }
+};
+
+} // namespace
+
+void register_data_stream(py::module_& m) {
+    // stop() runs released: the device may wait for its delivery thread, which needs the lock.
+    py::class_<DataStream, PyDataStream, std::unique_ptr<DataStream>>(m, "DataStream")
+        .def("stop", &DataStream::stop, py::call_guard<py::gil_scoped_release>())
+        .def("__enter__", [](DataStream& self) -> DataStream& { return self; })
+        .def("__exit__", [](DataStream& self, const std::optional<py::type>&,
+                            const std::optional<py::object>&, const std::optional<py::object>&) {
+            py::gil_scoped_release release; // as in stop()
+            self.stop();
+        });
+}
+
+} // namespace pyvorn

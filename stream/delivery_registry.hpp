@@ -1,0 +1,39 @@
+// The process-wide list of running delivery threads, so that they can all be stopped before the
+// interpreter finalizes.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+
+namespace vorn::stream {
+
+// What the registry needs of one delivery thread. Thread-safe.
+class LiveDelivery {
+  public:
+    std::stop_source stop;
+
+    // Called by the delivery thread as its very last step.
+    void mark_finished();
+    bool finished() const;
+    // Blocks until mark_finished or the deadline; returns whether the thread finished.
+    bool wait_finished_until(std::chrono::steady_clock::time_point deadline);
+
+  private:
+    mutable std::mutex mutex_;
+    std::condition_variable finished_changed_;
+    bool finished_ = false;
+};
+
+// Any thread; takes the registry's mutex briefly.
+void register_delivery(const std::shared_ptr<LiveDelivery>& delivery);
+void unregister_delivery(const LiveDelivery* delivery);
+
+// Requests a stop of every registered delivery, then waits for each until the common deadline.
+// Returns how many were still running at the deadline.
+std::size_t stop_registered_deliveries(std::chrono::milliseconds timeout);
+
+} // namespace vorn::stream
