@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# Set-up, build and run for pyvorn_device. Everything a fresh Debian 12 machine lacks is
+# installed on the way (Debian packages, a CPython 3.13 virtual environment, Python packages).
+#
+#   ./dev.sh demo     set up, install the module into .venv with pip, run the demo
+#   ./dev.sh test     set up, build, run every native and Python test
+#   ./dev.sh build    set up and build only (build/)
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+VENV=$ROOT/.venv
+BUILD=${VORN_BUILD_DIR:-$ROOT/build}
+
+DEBIAN_PACKAGES=(build-essential libboost-dev libboost-filesystem-dev libspdlog-dev libfmt-dev
+    libreaderwriterqueue-dev libgtest-dev libbenchmark-dev)
+
+log() { printf '\033[1m== %s\033[0m\n' "$*"; }
+
+install_debian_packages() {
+    local missing=()
+    for pkg in "${DEBIAN_PACKAGES[@]}" "$@"; do
+        dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" ||
+            missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    log "installing Debian packages: ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+find_python313() {
+    local root candidate
+    root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-$HOME/.pyenv}")
+    for candidate in "$root"/versions/3.13*/bin/python3.13 "$(command -v python3.13 || true)"; do
+        if [ -x "$candidate" ] && "$candidate" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+            echo "$candidate"
+            return 0
+        fi
+    done
+    echo "CPython 3.13 not found: install it (for example 'pyenv install 3.13.0') and retry." >&2
+    return 1
+}
+
+setup_python() {
+    if [ ! -x "$VENV/bin/python" ] || ! "$VENV/bin/python" -c 'import sys; assert sys.version_info[:2] == (3, 13)' 2>/dev/null; then
+        local python
+        python=$(find_python313)
+        log "creating $VENV from $python"
+        rm -rf "$VENV"
+        "$python" -m venv "$VENV"
+    fi
+    local stamp="$VENV/.requirements-installed"
+    if ! cmp -s requirements-dev.txt "$stamp"; then
+        log "installing Python packages"
+        "$VENV/bin/python" -m pip install -q --upgrade pip >/dev/null
+        "$VENV/bin/python" -m pip install -q -r requirements-dev.txt
+        cp requirements-dev.txt "$stamp"
+    fi
+    export PATH="$VENV/bin:$PATH"
+}
+
+configure_and_build() {
+    local build_dir=$1
+    shift
+    log "building in $build_dir"
+    cmake -S "$ROOT" -B "$build_dir" -G Ninja -DPython_EXECUTABLE="$VENV/bin/python" "$@" >/dev/null
+    cmake --build "$build_dir" -j "$(nproc)"
+}
+
+run_tests() {
+    local build_dir=$1
+    shift
+    log "native tests"
+    ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
+    log "Python tests"
+    PYTHONPATH="$build_dir" python -m pytest -q tests/python "$@"
+}
+
+command=${1:-}
+[ $# -gt 0 ] && shift
+case "$command" in
+demo)
+    install_debian_packages
+    setup_python
+    log "installing pyvorn_device into $VENV"
+    python -m pip install -q --no-build-isolation "$ROOT"
+    cd /tmp # import the installed module, not a source tree
+    exec python "$ROOT/examples/demo.py" "$@"
+    ;;
+test)
+    install_debian_packages
+    setup_python
+    configure_and_build "$BUILD"
+    run_tests "$BUILD" "$@"
+    ;;
+build)
+    install_debian_packages
+    setup_python
+    configure_and_build "$BUILD" "$@"
+    ;;
+*)
+    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    exit 2
+    ;;
+esac
