@@ -4,6 +4,7 @@
 
 #include <readerwriterqueue/readerwriterqueue.h>
 
+#include <atomic>
 #include <cstring>
 #include <new>
 #include <stdexcept>
@@ -15,7 +16,35 @@
 namespace vorn::stream {
 namespace {
 
-using Queue = moodycamel::BlockingReaderWriterQueue<StreamEvent>;
+// A run of events dropped for overflow, counted in one queue element instead of one message each,
+// so memory stays bounded however long an overflow lasts. The producer counts into the run while
+// nothing has been queued behind it; the delivery thread closes the run when it takes it and then
+// hands on one "Queue Overflow, dropping event" per counted drop, in the dropped events' place.
+struct DropRun {
+    static constexpr std::uint64_t closed = std::uint64_t{1} << 63;
+    std::atomic<std::uint64_t> count{1};
+
+    // Producer: counts one more drop unless the delivery thread has closed the run.
+    bool try_add() {
+        std::uint64_t seen = count.load();
+        while ((seen & closed) == 0) {
+            if (count.compare_exchange_weak(seen, seen + 1)) {
+                return true;
+            }
+        }
+        return false;
+    }
+    // Delivery thread: no more drops join this run; returns how many it holds.
+    std::uint64_t close() { return count.fetch_or(closed) & ~closed; }
+};
+
+// A queued event, or (when `drops` is set) a run of drops.
+struct QueuedEvent {
+    StreamEvent event;
+    std::shared_ptr<DropRun> drops;
+};
+
+using Queue = moodycamel::BlockingReaderWriterQueue<QueuedEvent>;
 
 // How long an idle delivery thread sleeps between looks at its stop request. The queue's own wait
 // spins briefly before it blocks, so events are picked up promptly; this only bounds how late a
@@ -35,6 +64,7 @@ struct EventQueue {
     std::jthread worker;
     std::int32_t max_elements = init_elements;
     const DeliveryThreadHooks* hooks = nullptr;
+    std::shared_ptr<DropRun> open_run; // producer only: the run at the queue's tail, if any
 };
 
 StreamEvent take_for_queue(StreamEvent& event) {
@@ -58,19 +88,42 @@ StreamEvent take_for_queue(StreamEvent& event) {
     }
 }
 
+void count_drop(EventQueue& owner) {
+    if (owner.open_run && owner.open_run->try_add()) {
+        return;
+    }
+    auto run = std::make_shared<DropRun>();
+    // Not held to the limit, like any loss message; when even this fails the drop goes unreported.
+    owner.open_run = owner.shared->queue.enqueue(QueuedEvent{StreamEvent{}, run}) ? run : nullptr;
+}
+
 void push(void* state, StreamEvent* event) {
-    auto& queue = static_cast<EventQueue*>(state)->shared->queue;
-    const auto limit = static_cast<std::size_t>(static_cast<EventQueue*>(state)->max_elements);
-    if (queue.size_approx() >= limit) {
-        queue.enqueue(StreamEvent{std::in_place_index<1>, overflow_message});
+    auto& owner = *static_cast<EventQueue*>(state);
+    auto& queue = owner.shared->queue;
+    if (queue.size_approx() >= static_cast<std::size_t>(owner.max_elements)) {
+        count_drop(owner); // the caller keeps and releases its event
         return;
     }
     StreamEvent element = take_for_queue(*event);
-    if (!queue.enqueue(std::move(element))) {
+    if (!queue.enqueue(QueuedEvent{std::move(element), nullptr})) {
         // The element (and any bytes it owns) is released here, on the device's thread.
         element = StreamEvent{};
-        queue.enqueue(StreamEvent{std::in_place_index<1>, allocation_failure_message});
+        queue.enqueue(
+            QueuedEvent{StreamEvent{std::in_place_index<1>, allocation_failure_message}, nullptr});
     }
+    owner.open_run.reset(); // later drops come after this event
+}
+
+// Hands on one overflow message per drop of the run; returns false when a stop cut it short.
+bool deliver_drops(DropRun& run, const std::stop_token& stop, StreamCallback& consumer) {
+    for (std::uint64_t drops = run.close(); drops != 0; --drops) {
+        if (stop.stop_requested()) {
+            return false;
+        }
+        StreamEvent message{std::in_place_index<1>, overflow_message};
+        consumer(message);
+    }
+    return true;
 }
 
 void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, StreamCallback consumer,
@@ -79,15 +132,21 @@ void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, Stream
         hooks->thread_started();
     }
     while (!stop.stop_requested()) {
-        StreamEvent event;
-        if (!shared->queue.wait_dequeue_timed(event, idle_wait_usecs)) {
+        QueuedEvent queued;
+        if (!shared->queue.wait_dequeue_timed(queued, idle_wait_usecs)) {
             continue;
         }
         if (stop.stop_requested()) {
             break; // a stopped stream discards what is still queued
         }
-        const bool end_of_stream = event.index() == 0;
-        consumer(event);
+        if (queued.drops) {
+            if (!deliver_drops(*queued.drops, stop, consumer)) {
+                break;
+            }
+            continue;
+        }
+        const bool end_of_stream = queued.event.index() == 0;
+        consumer(queued.event);
         if (end_of_stream) {
             break;
         }
@@ -95,7 +154,7 @@ void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, Stream
     if (stop.stop_requested()) {
         // Discard what a stopped stream still had queued while the consumer, and with it what
         // keeps the device's release functions loaded, still exists.
-        StreamEvent discarded;
+        QueuedEvent discarded;
         while (shared->queue.try_dequeue(discarded)) {
         }
     }
@@ -113,7 +172,7 @@ void teardown(EventQueue* owner) {
     // The device invokes no more once it destroys the callback, so this thread may act as the
     // producer and wake a delivery thread that is waiting on an empty queue.
     try {
-        owner->shared->queue.enqueue(StreamEvent{});
+        owner->shared->queue.enqueue(QueuedEvent{});
     } catch (const std::bad_alloc&) {
         // the thread still sees the stop request at its next timed wake-up
     }

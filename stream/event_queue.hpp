@@ -34,8 +34,9 @@ struct DeliveryThreadHooks {
 //
 // The returned callback:
 //  - invoke: producer side, one device thread at a time; never blocks. Lent chunks are copied,
-//    owned chunks moved. At the limit the event is left with the caller and
-//    "Queue Overflow, dropping event" is queued in its place.
+//    owned chunks moved. At the limit the event is left with the caller and counted as a drop:
+//    the consumer receives one "Queue Overflow, dropping event" per drop, in the dropped event's
+//    place. Drops are counted rather than queued one by one, so memory stays bounded.
 //  - destroy: stops delivery (events still queued are discarded) and waits for the delivery
 //    thread, through hooks->run_blocking when given. From the delivery thread itself it does not
 //    wait: the thread finishes its current event and ends on its own.
