@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs the SDK from the build tree, builds tests/sdk_consumer against it alone, and drives
+# the resulting plug-in through the module.
+#   check.sh BUILD_DIR PYTHON CMAKE
+set -euo pipefail
+build=$1
+python=$2
+cmake=$3
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+"$cmake" --install "$build" --prefix "$work/sdk" >/dev/null
+"$cmake" -S "$here" -B "$work/consumer" -Dvorn_DIR="$work/sdk/lib/cmake/vorn" >/dev/null
+"$cmake" --build "$work/consumer" >/dev/null
+
+PYTHONPATH="$build" "$python" - "$work/consumer/libecho_plugin.so" <<'PY'
+import sys
+import pyvorn_device as p
+
+manager = p.get_device_manager(sys.argv[1])
+device = manager.create_device("")
+assert manager.info() == "echo manager", manager.info()
+assert device.set_register_sync(1, 0xABCD, 0xFF) == p.ReturnCode.Success
+assert device.get_register_sync(1) == 0xCD
+assert device.trigger(0, 0) == p.ReturnCode.Failure
+assert device.write(0, b"xyz") == 3
+out = bytearray(5)
+assert device.read(0, out) == 3 and out[:3] == b"xyz"
+assert device.get_info() == "echo device" and device.get_status() is None
+assert device.start_read_stream(0, lambda *a: None) is None
+del manager
+assert device.get_register_sync(1) == 0xCD  # the keep-alive holds the plug-in
+print("sdk consumer plug-in: ok")
+PY
