@@ -5,6 +5,7 @@
 #   ./dev.sh demo     set up, install the module into .venv with pip, run the demo
 #   ./dev.sh test     set up, build, run every native and Python test
 #   ./dev.sh build    set up and build only (build/)
+#   ./dev.sh bench    set up, build, run the streaming benchmarks (bench/)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -95,13 +96,19 @@ test)
     configure_and_build "$BUILD"
     run_tests "$BUILD" "$@"
     ;;
+bench)
+    install_debian_packages
+    setup_python
+    configure_and_build "$BUILD"
+    PYTHONPATH="$BUILD" exec python bench/stream_bench.py "$@"
+    ;;
 build)
     install_debian_packages
     setup_python
     configure_and_build "$BUILD" "$@"
     ;;
 *)
-    sed -n '2,9p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac
