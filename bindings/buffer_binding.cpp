@@ -1,4 +1,5 @@
 #include "buffer_objects.hpp"
+#include "instance_guards.hpp"
 #include "registration.hpp"
 
 namespace py = pybind11;
@@ -19,10 +20,16 @@ py::buffer_info export_bytes(std::uint8_t* data, std::uint64_t size) {
 } // namespace
 
 void register_buffer_objects(py::module_& m) {
-    py::class_<ManagedBuffer>(m, "ManagedBuffer", py::buffer_protocol())
-        .def_buffer([](ManagedBuffer& buffer) { return export_bytes(buffer.data, buffer.size); });
-    py::class_<DataView>(m, "DataView", py::buffer_protocol())
-        .def_buffer([](DataView& view) { return export_bytes(view.data, view.size); });
+    py::class_<ManagedBuffer> managed_buffer(m, "ManagedBuffer", py::buffer_protocol());
+    managed_buffer.def_buffer(
+        [](ManagedBuffer& buffer) { return export_bytes(buffer.data, buffer.size); });
+    refuse_pickling(managed_buffer);
+    refuse_uninitialised_instances<ManagedBuffer>();
+
+    py::class_<DataView> data_view(m, "DataView", py::buffer_protocol());
+    data_view.def_buffer([](DataView& view) { return export_bytes(view.data, view.size); });
+    refuse_pickling(data_view);
+    refuse_uninitialised_instances<DataView>();
 }
 
 } // namespace pyvorn

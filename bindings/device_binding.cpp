@@ -1,3 +1,4 @@
+#include "instance_guards.hpp"
 #include "registration.hpp"
 
 #include <fmt/format.h>
@@ -27,6 +28,9 @@ DeviceClass register_device(py::module_& m) {
 
 void register_device_queries(DeviceClass& device) {
     device.def("get_status", &Device::get_status).def("get_info", &Device::get_info);
+    // Device's last registration step, so these come after its methods.
+    refuse_pickling(device);
+    refuse_uninitialised_instances<Device>();
 }
 
 } // namespace pyvorn

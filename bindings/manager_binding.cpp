@@ -1,3 +1,4 @@
+#include "instance_guards.hpp"
 #include "registration.hpp"
 
 #include "loader.hpp"
@@ -11,7 +12,8 @@ namespace pyvorn {
 using vorn::DeviceManager;
 
 void register_device_manager(py::module_& m) {
-    py::class_<DeviceManager, std::shared_ptr<DeviceManager>>(m, "DeviceManager")
+    py::class_<DeviceManager, std::shared_ptr<DeviceManager>> manager(m, "DeviceManager");
+    manager
         .def("info", [](DeviceManager& manager) { return manager.info(); })
         .def("location", [](DeviceManager& manager) { return manager.location(); })
         .def("list_devices", [](DeviceManager& manager) { return manager.list_devices(); })
@@ -27,6 +29,8 @@ void register_device_manager(py::module_& m) {
             }
             return device;
         });
+    refuse_pickling(manager);
+    refuse_uninitialised_instances<DeviceManager>();
 
     // The lock stays held: loading runs the plug-in's initialisers and create_manager.
     m.def("get_device_manager", &vorn::get_device_manager);

@@ -1,3 +1,4 @@
+#include "bindings/instance_guards.hpp"
 #include "bindings/registration.hpp"
 
 #include <pybind11/stl.h>
@@ -20,7 +21,8 @@ class PyDataStream : public DataStream {
 
 void register_data_stream(py::module_& m) {
     // stop() runs released: the device may wait for its delivery thread, which needs the lock.
-    py::class_<DataStream, PyDataStream, std::unique_ptr<DataStream>>(m, "DataStream")
+    py::class_<DataStream, PyDataStream, std::unique_ptr<DataStream>> data_stream(m, "DataStream");
+    data_stream
         .def("stop", &DataStream::stop, py::call_guard<py::gil_scoped_release>())
         .def("__enter__", [](DataStream& self) -> DataStream& { return self; })
         .def("__exit__", [](DataStream& self, const std::optional<py::type>&,
@@ -28,6 +30,8 @@ void register_data_stream(py::module_& m) {
             py::gil_scoped_release release; // as in stop()
             self.stop();
         });
+    refuse_pickling(data_stream);
+    refuse_uninitialised_instances<DataStream>();
 }
 
 } // namespace pyvorn
