@@ -8,7 +8,9 @@ if(VORN_SANITIZE STREQUAL "address")
                         -fno-sanitize-recover=undefined)
     add_link_options(-fsanitize=address,undefined)
 elseif(VORN_SANITIZE STREQUAL "thread")
-    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    # GCC warns that TSan does not model atomic_thread_fence (used by the queue header); the
+    # queue's known report is suppressed at run time instead.
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -Wno-tsan)
     add_link_options(-fsanitize=thread)
 elseif(NOT VORN_SANITIZE STREQUAL "")
     message(FATAL_ERROR "VORN_SANITIZE must be empty, 'address' or 'thread', not '${VORN_SANITIZE}'")
