@@ -9,8 +9,10 @@ namespace py = pybind11;
 namespace pyvorn {
 namespace {
 
-// How long interpreter exit waits for delivery threads to finish their current callbacks.
-constexpr std::chrono::seconds exit_wait{2};
+// Interpreter exit waits for callbacks in progress to return, as it waits for non-daemon
+// threads: a delivery thread that asks for the lock once finalization has begun is ended by the
+// interpreter in the middle of its frames, which aborts the process.
+constexpr auto exit_wait = std::chrono::hours(24 * 365);
 
 struct AttachedThreadState {
     PyGILState_STATE gil_state{};

@@ -14,7 +14,8 @@ const vorn::stream::DeliveryThreadHooks& python_delivery_hooks();
 
 // Registers, once per process, an atexit function that stops every running delivery thread
 // before the interpreter finalizes (a thread that asks for the lock during finalization is ended
-// by the interpreter mid-frame). Caller: a Python thread holding the interpreter lock.
+// by the interpreter mid-frame). It waits for callbacks in progress to return, however long they
+// take. Caller: a Python thread holding the interpreter lock.
 void stop_deliveries_at_exit();
 
 } // namespace pyvorn

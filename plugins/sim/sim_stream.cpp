@@ -29,6 +29,8 @@ void store_le64(std::uint8_t* out, std::uint64_t value) {
 SimStream::SimStream(StreamCallback&& callback, const SimOptions& options,
                      std::uint64_t chunk_size)
     : options_(options), chunk_size_(chunk_size != 0 ? chunk_size : options.default_chunk_size),
+      // Allocated here, so a chunk size the machine cannot hold fails start_read_stream.
+      lent_chunk_(options.stream_chunks == ChunkMode::lent ? chunk_size_ : 0),
       callback_(std::move(callback)), producer_([this] { produce(); }) {}
 
 SimStream::~SimStream() { stop(); }
@@ -57,12 +59,28 @@ bool SimStream::pace_until(std::chrono::steady_clock::time_point deadline) {
 void SimStream::hand_over(StreamEvent& event) { callback_(event); }
 
 void SimStream::produce() {
+    // An exception must not leave a thread function: report it as the stream's last events.
+    try {
+        produce_chunks();
+    } catch (const std::exception& e) {
+        try {
+            StreamEvent error{std::in_place_index<1>, std::string("sim: stream failed: ") + e.what()};
+            hand_over(error);
+            StreamEvent end;
+            hand_over(end);
+        } catch (const std::exception&) {
+            // nothing more can be reported
+        }
+    }
+}
+
+void SimStream::produce_chunks() {
     const bool stamp = options_.stream_stamp;
     const auto period = options_.stream_rate != 0
                             ? std::chrono::nanoseconds(1'000'000'000 / options_.stream_rate)
                             : std::chrono::nanoseconds(0);
     auto next_chunk = std::chrono::steady_clock::now();
-    std::vector<std::uint8_t> lent(options_.stream_chunks == ChunkMode::lent ? chunk_size_ : 0);
+    std::vector<std::uint8_t>& lent = lent_chunk_;
     std::uint64_t offset = 0;
     std::uint64_t sequence = 0;
 

@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace vorn::sim {
 
@@ -27,12 +28,14 @@ class SimStream final : public Device::DataStream {
 
   private:
     void produce();
+    void produce_chunks();
     void hand_over(StreamEvent& event);
     // Waits until `deadline` or a stop request; returns whether to go on.
     bool pace_until(std::chrono::steady_clock::time_point deadline);
 
     SimOptions options_;
     std::uint64_t chunk_size_;
+    std::vector<std::uint8_t> lent_chunk_; // the one buffer lent chunks are lent from
     StreamCallback callback_;
     std::atomic<bool> stop_requested_{false};
     std::atomic<bool> stopping_{false};

@@ -1,0 +1,203 @@
+"""DataStream: stopping a running stream by stop(), by a with block and by __exit__, and what the
+callback sees afterwards."""
+
+import threading
+import time
+
+import pytest
+
+import pyvorn_device
+from conftest import run_python
+
+WAIT = 10  # seconds; only reached on failure
+
+
+class Counter:
+    """Counts calls; `arrived(n)` waits until at least n calls have come."""
+
+    def __init__(self, delay=0.0):
+        self.count = 0
+        self.delay = delay
+        self.changed = threading.Condition()
+
+    def __call__(self, payload, text):
+        if self.delay:
+            time.sleep(self.delay)
+        with self.changed:
+            self.count += 1
+            self.changed.notify_all()
+
+    def arrived(self, n):
+        with self.changed:
+            return self.changed.wait_for(lambda: self.count >= n, WAIT)
+
+
+@pytest.fixture
+def endless(manager):
+    """A device whose streams run until stopped, at a modest pace."""
+    return manager.create_device("stream_rate=2000,stream_bytes=0")
+
+
+def assert_no_more_calls(counter, settle=0.1):
+    # Once the stop has returned, the delivery thread has ended: the count cannot move.
+    before = counter.count
+    time.sleep(settle)
+    assert counter.count == before
+
+
+@pytest.mark.parametrize("aligned", [False, True])
+def test_stop_ends_delivery_and_can_be_repeated(endless, aligned):
+    counter = Counter()
+    if aligned:
+        stream = endless.start_aligned_read_stream(0, 512, counter, chunk_size=256)
+    else:
+        stream = endless.start_read_stream(0, counter, chunk_size=256)
+    assert counter.arrived(5)
+    assert stream.stop() is None
+    assert_no_more_calls(counter)
+    assert stream.stop() is None
+    # Still a usable object after both stops.
+    assert stream.__enter__() is stream
+    assert stream.__exit__(None, None, None) is None
+    assert isinstance(stream, pyvorn_device.DataStream)
+
+
+def test_enter_returns_the_stream_itself(endless):
+    stream = endless.start_read_stream(0, Counter())
+    assert stream.__enter__() is stream
+    with stream as bound:
+        assert bound is stream
+    stream.stop()
+
+
+def test_exit_without_exception_stops_and_returns_none(endless):
+    counter = Counter()
+    stream = endless.start_read_stream(0, counter)
+    assert counter.arrived(3)
+    assert stream.__exit__(None, None, None) is None
+    assert_no_more_calls(counter)
+
+
+def test_exit_with_exception_stops_and_does_not_swallow_it(endless):
+    counter = Counter()
+    stream = endless.start_read_stream(0, counter)
+    assert counter.arrived(3)
+    # None, not True: the with statement re-raises.
+    assert stream.__exit__(ValueError, ValueError("x"), None) is None
+    assert_no_more_calls(counter)
+
+
+def test_with_block_stops_on_normal_exit_and_on_exception(endless):
+    counter = Counter()
+    with endless.start_read_stream(0, counter) as stream:
+        assert counter.arrived(3)
+    assert_no_more_calls(counter)
+
+    counter = Counter()
+    with pytest.raises(KeyError, match="inside"):
+        with endless.start_aligned_read_stream(0, 64, counter) as stream:
+            assert counter.arrived(3)
+            raise KeyError("inside")
+    assert_no_more_calls(counter)
+    stream.stop()
+
+
+def test_exit_refuses_a_first_argument_that_is_not_a_type(endless):
+    counter = Counter()
+    stream = endless.start_read_stream(0, counter)
+    assert counter.arrived(2)
+    for bad in ((ValueError("x"), None, None), ("ValueError", None, None), (None, None)):
+        with pytest.raises(TypeError):
+            stream.__exit__(*bad)
+    # Not stopped by the refused calls.
+    now = counter.count
+    assert counter.arrived(now + 3)
+    stream.stop()
+    assert_no_more_calls(counter)
+
+
+def test_data_stream_has_no_constructor():
+    with pytest.raises(TypeError) as raised:
+        pyvorn_device.DataStream()
+    assert str(raised.value) == "pyvorn_device.DataStream: No constructor defined!"
+
+
+def test_stop_waits_for_the_delivery_in_progress(endless):
+    entered = threading.Event()
+    finished = []
+    calls = []
+
+    def slow(payload, text):
+        calls.append(payload is not None)
+        if len(calls) == 1:
+            entered.set()
+            time.sleep(0.3)  # sleeping releases the lock; returning needs it back
+            finished.append(True)
+
+    stream = endless.start_read_stream(0, slow)
+    assert entered.wait(WAIT)
+    stream.stop()
+    # The call in progress completed before stop returned, and nothing started after it.
+    assert finished == [True]
+    count = len(calls)
+    time.sleep(0.1)
+    assert len(calls) == count
+
+
+def test_stop_from_another_python_thread(endless):
+    counter = Counter()
+    stream = endless.start_read_stream(0, counter)
+    assert counter.arrived(2)
+    stopper = threading.Thread(target=stream.stop)
+    stopper.start()
+    stopper.join(WAIT)
+    assert not stopper.is_alive()
+    assert_no_more_calls(counter)
+
+
+def test_a_stream_that_ended_by_itself_can_still_be_stopped(manager):
+    device = manager.create_device("stream_bytes=1000")
+    ended = threading.Event()
+
+    def note_end(payload, text):
+        if payload is None and text is None:
+            ended.set()
+
+    stream = device.start_read_stream(0, note_end)
+    assert ended.wait(WAIT)
+    stream.stop()
+    stream.stop()
+    with stream:
+        pass
+
+
+def test_stop_releases_the_interpreter_lock():
+    # Holding the lock while waiting for a callback that needs it to return would hang: in a
+    # subprocess so a hang fails by timeout instead of blocking the suite.
+    result = run_python(
+        """
+        import os, threading, time
+        import pyvorn_device
+
+        manager = pyvorn_device.get_device_manager(os.environ["VORN_SIM_PLUGIN"])
+        device = manager.create_device("stream_rate=1000")
+        entered = threading.Event()
+
+        def slow(payload, text):
+            entered.set()
+            time.sleep(0.2)
+
+        for method in ("stop", "__exit__"):
+            entered.clear()
+            stream = device.start_read_stream(0, slow)
+            assert entered.wait(10)
+            if method == "stop":
+                stream.stop()
+            else:
+                stream.__exit__(None, None, None)
+        print("ok")
+        """,
+        timeout=30,
+    )
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert result.stdout.strip() == "ok"
