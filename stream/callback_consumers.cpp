@@ -43,7 +43,67 @@ template <typename Callback> struct Consumer {
     void deliver_end() {
         call_guarded([&] { callback(std::nullopt, std::nullopt); });
     }
+    // Defined per payload type below.
+    void deliver_owned(OwnedChunk& chunk);
+    void deliver_lent(const ChunkView& view);
 };
+
+// The bytes pass to Python; if the callback fails before they reach a Python object, the buffer
+// still owns them and releases them when it goes.
+template <> void Consumer<ManagedBufferCallback>::deliver_owned(OwnedChunk& chunk) {
+    std::optional<ManagedBuffer> buffer{std::in_place, chunk.release,
+                                        std::exchange(chunk.data, nullptr), chunk.size,
+                                        keep_alive};
+    call_guarded([&] { callback(std::move(buffer), std::nullopt); });
+}
+
+template <> void Consumer<ManagedBufferCallback>::deliver_lent(const ChunkView&) {
+    deliver_text(unsupported_view_message);
+}
+
+std::shared_ptr<std::uint8_t[]> copy_of(const ChunkView& view) {
+    auto copy = std::make_shared<std::uint8_t[]>(view.size);
+    if (view.size != 0) {
+        std::memcpy(copy.get(), view.data, view.size);
+    }
+    return copy;
+}
+
+template <> void Consumer<DataViewCallback>::deliver_owned(OwnedChunk& chunk) {
+    auto owned = std::make_shared<OwnedChunk>(std::move(chunk));
+    DataView view{owned->data, owned->size, keep_alive, owned};
+    call_guarded([&] { callback(std::move(view), std::nullopt); });
+}
+
+template <> void Consumer<DataViewCallback>::deliver_lent(const ChunkView& piece) {
+    std::shared_ptr<const void> owner = owner_slot ? owner_slot->current : nullptr;
+    DataView view{piece.data, piece.size, keep_alive, owner};
+    if (!owner) {
+        // Lent bytes are only valid during this call, and Python may keep the view.
+        auto copy = copy_of(piece);
+        view = DataView{copy.get(), piece.size, nullptr, copy};
+    }
+    call_guarded([&] { callback(std::move(view), std::nullopt); });
+}
+
+template <typename Callback> void deliver(void* state, StreamEvent* event) {
+    auto& consumer = *static_cast<Consumer<Callback>*>(state);
+    if (Py_IsFinalizing()) {
+        return; // the interpreter no longer runs Python code for other threads
+    }
+    switch (event->index()) {
+    case 0:
+        return consumer.deliver_end();
+    case 1:
+        return consumer.deliver_text(std::move(std::get<1>(*event)));
+    case 2:
+        return consumer.deliver_owned(std::get<2>(*event));
+    case 3:
+        return consumer.deliver_lent(std::get<3>(*event));
+    default:
+        call_guarded([] { throw std::bad_variant_access(); });
+    }
+}
 
 template <typename Callback> void destroy_consumer(void* state) {
     if (state == nullptr) {
@@ -58,81 +118,9 @@ template <typename Callback> void destroy_consumer(void* state) {
     delete consumer;
 }
 
-void deliver_managed(void* state, StreamEvent* event) {
-    auto& consumer = *static_cast<Consumer<ManagedBufferCallback>*>(state);
-    if (Py_IsFinalizing()) {
-        return;
-    }
-    switch (event->index()) {
-    case 0:
-        return consumer.deliver_end();
-    case 1:
-        return consumer.deliver_text(std::move(std::get<1>(*event)));
-    case 2: {
-        auto& chunk = std::get<2>(*event);
-        // The bytes pass to Python; if the callback fails before they reach a Python object,
-        // the buffer still owns them and releases them when it goes.
-        std::optional<ManagedBuffer> buffer{std::in_place, chunk.release,
-                                            std::exchange(chunk.data, nullptr), chunk.size,
-                                            consumer.keep_alive};
-        call_guarded([&] { consumer.callback(std::move(buffer), std::nullopt); });
-        return;
-    }
-    case 3:
-        return consumer.deliver_text(unsupported_view_message);
-    default:
-        call_guarded([] { throw std::bad_variant_access(); });
-    }
-}
-
-std::shared_ptr<const void> copy_of(const ChunkView& view) {
-    auto copy = std::make_shared<std::uint8_t[]>(view.size);
-    if (view.size != 0) {
-        std::memcpy(copy.get(), view.data, view.size);
-    }
-    return copy;
-}
-
-void deliver_view(void* state, StreamEvent* event) {
-    auto& consumer = *static_cast<Consumer<DataViewCallback>*>(state);
-    if (Py_IsFinalizing()) {
-        return;
-    }
-    switch (event->index()) {
-    case 0:
-        return consumer.deliver_end();
-    case 1:
-        return consumer.deliver_text(std::move(std::get<1>(*event)));
-    case 2: {
-        auto owned = std::make_shared<OwnedChunk>(std::move(std::get<2>(*event)));
-        DataView view{owned->data, owned->size, consumer.keep_alive, owned};
-        call_guarded([&] { consumer.callback(std::move(view), std::nullopt); });
-        return;
-    }
-    case 3: {
-        const ChunkView piece = std::get<3>(*event);
-        std::shared_ptr<const void> owner =
-            consumer.owner_slot ? consumer.owner_slot->current : nullptr;
-        if (!owner) {
-            // Lent bytes are only valid during this call, and Python may keep the view.
-            owner = copy_of(piece);
-            DataView view{static_cast<std::uint8_t*>(const_cast<void*>(owner.get())), piece.size,
-                          nullptr, owner};
-            call_guarded([&] { consumer.callback(std::move(view), std::nullopt); });
-            return;
-        }
-        DataView view{piece.data, piece.size, consumer.keep_alive, std::move(owner)};
-        call_guarded([&] { consumer.callback(std::move(view), std::nullopt); });
-        return;
-    }
-    default:
-        call_guarded([] { throw std::bad_variant_access(); });
-    }
-}
-
-constexpr vorn::StreamCallbackOps managed_consumer_ops{
-    deliver_managed, destroy_consumer<ManagedBufferCallback>};
-constexpr vorn::StreamCallbackOps view_consumer_ops{deliver_view,
+constexpr vorn::StreamCallbackOps managed_consumer_ops{deliver<ManagedBufferCallback>,
+                                                       destroy_consumer<ManagedBufferCallback>};
+constexpr vorn::StreamCallbackOps view_consumer_ops{deliver<DataViewCallback>,
                                                     destroy_consumer<DataViewCallback>};
 
 } // namespace
