@@ -89,11 +89,11 @@ run_address_sanitizer() {
     local build_dir="$ROOT/build-asan"
     configure_and_build "$build_dir" -DVORN_SANITIZE=address -DVORN_ASSERT_GIL=ON
     log "native tests under ASan+UBSan"
-    ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" -E sdk_consumer
     log "Python tests under ASan+UBSan"
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
-        ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$build_dir" \
+        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$build_dir" \
         python -m pytest -q -p no:cacheprovider tests/python "$@"
 }
 

@@ -16,6 +16,10 @@ SIM_PLUGIN = BUILD_DIR / "pyvorn_device_plugins" / "libvorn_sim.so"
 TEST_PLUGIN_DIR = BUILD_DIR / "tests" / "plugins"
 
 
+# The ASan runtime preloaded into the interpreter (./dev.sh test's sanitizer run).
+UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
+
+
 def test_plugin(name: str) -> pathlib.Path:
     """Path of a test plug-in built from tests/plugins/<name>.cpp."""
     return TEST_PLUGIN_DIR / f"lib{name}.so"
