@@ -8,6 +8,7 @@
 #   ./dev.sh fast     the plain build's tests only
 #   ./dev.sh build    set up and build only (build/)
 #   ./dev.sh bench    set up, build, run the streaming benchmarks (bench/)
+#   ./dev.sh stress   set up, build, run the stress suite and 60 s of each fuzzer
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -138,13 +139,19 @@ bench)
     configure_and_build "$BUILD"
     PYTHONPATH="$BUILD" exec python bench/stream_bench.py "$@"
     ;;
+stress)
+    install_debian_packages clang libclang-rt-14-dev
+    setup_python
+    configure_and_build "$BUILD"
+    exec python tests/stress/run_stress.py --build "$BUILD" "$@"
+    ;;
 build)
     install_debian_packages
     setup_python
     configure_and_build "$BUILD" "$@"
     ;;
 *)
-    sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -1,4 +1,5 @@
 #include "instance_guards.hpp"
+#include "lock_release.hpp"
 #include "registration.hpp"
 
 #include "loader.hpp"
@@ -20,14 +21,9 @@ void register_device_manager(py::module_& m) {
         .def("get_device_options",
              [](DeviceManager& manager) { return manager.get_device_options(); })
         .def("create_device", [](DeviceManager& manager, const std::string& options) {
-            vorn::DevicePtr device;
-            {
-                // Device creation may take long (hardware enumeration); other Python threads
-                // may run meanwhile, and nothing here touches Python objects.
-                py::gil_scoped_release release;
-                device = manager.create_device(options);
-            }
-            return device;
+            // Device creation may take long (hardware enumeration); other Python threads may run
+            // meanwhile, and nothing here touches Python objects.
+            return without_interpreter_lock([&] { return manager.create_device(options); });
         });
     refuse_pickling(manager);
     refuse_uninitialised_instances<DeviceManager>();

@@ -1,4 +1,5 @@
 #include "bindings/instance_guards.hpp"
+#include "bindings/lock_release.hpp"
 #include "bindings/registration.hpp"
 
 #include <pybind11/stl.h>
@@ -21,15 +22,14 @@ class PyDataStream : public DataStream {
 
 void register_data_stream(py::module_& m) {
     // stop() runs released: the device may wait for its delivery thread, which needs the lock.
+    const auto stop = [](DataStream& self) { without_interpreter_lock([&] { self.stop(); }); };
     py::class_<DataStream, PyDataStream, std::unique_ptr<DataStream>> data_stream(m, "DataStream");
     data_stream
-        .def("stop", &DataStream::stop, py::call_guard<py::gil_scoped_release>())
+        .def("stop", stop)
         .def("__enter__", [](DataStream& self) -> DataStream& { return self; })
-        .def("__exit__", [](DataStream& self, const std::optional<py::type>&,
-                            const std::optional<py::object>&, const std::optional<py::object>&) {
-            py::gil_scoped_release release; // as in stop()
-            self.stop();
-        });
+        .def("__exit__", [stop](DataStream& self, const std::optional<py::type>&,
+                                const std::optional<py::object>&,
+                                const std::optional<py::object>&) { stop(self); });
     refuse_pickling(data_stream);
     refuse_uninitialised_instances<DataStream>();
 }

@@ -152,10 +152,14 @@ void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, Stream
         }
     }
     if (stop.stop_requested()) {
-        // Discard what a stopped stream still had queued while the consumer, and with it what
-        // keeps the device's release functions loaded, still exists.
+        // Discard what a stopped stream had queued while the consumer, and with it what keeps
+        // the device's release functions loaded, still exists. Only what is there now: a device
+        // may still be producing (a stop at interpreter exit), and teardown frees the rest.
         QueuedEvent discarded;
-        while (shared->queue.try_dequeue(discarded)) {
+        for (auto queued = shared->queue.size_approx(); queued != 0; --queued) {
+            if (!shared->queue.try_dequeue(discarded)) {
+                break;
+            }
         }
     }
     consumer.reset();

@@ -1,6 +1,10 @@
 #include "python_delivery_hooks.hpp"
 
+#include "bindings/lock_release.hpp"
+
 #include <pybind11/pybind11.h>
+
+#include <atomic>
 
 #include <chrono>
 
@@ -47,22 +51,25 @@ void run_without_interpreter_lock(void (*wait)(void*), void* context) {
     }
     // Safe to release here: the caller is a teardown that touches no Python object while it
     // waits, and the delivery thread needs the lock to finish.
-    py::gil_scoped_release release;
-    wait(context);
+    without_interpreter_lock([&] { wait(context); });
 }
 
 constexpr vorn::stream::DeliveryThreadHooks hooks{attach_thread_state, detach_thread_state,
                                                   run_without_interpreter_lock};
 
+std::atomic<bool> exit_started{false};
+
 void stop_all_for_exit() {
+    exit_started = true;
     // Released so that callbacks in progress can finish and the callables can be dropped.
-    py::gil_scoped_release release;
-    vorn::stream::stop_all_deliveries(exit_wait);
+    without_interpreter_lock([] { vorn::stream::stop_all_deliveries(exit_wait); });
 }
 
 } // namespace
 
 const vorn::stream::DeliveryThreadHooks& python_delivery_hooks() { return hooks; }
+
+bool interpreter_exiting() { return exit_started.load(); }
 
 void stop_deliveries_at_exit() {
     static bool registered = false; // guarded by the interpreter lock

@@ -18,4 +18,8 @@ const vorn::stream::DeliveryThreadHooks& python_delivery_hooks();
 // take. Caller: a Python thread holding the interpreter lock.
 void stop_deliveries_at_exit();
 
+// Whether that atexit function has run: a stream started after it would still be delivering
+// when the interpreter finalizes. Any thread.
+bool interpreter_exiting();
+
 } // namespace pyvorn

@@ -30,9 +30,12 @@ std::int32_t queue_limit(std::uint64_t max_queue_elements) {
     return static_cast<std::int32_t>(max_queue_elements);
 }
 
-template <typename Callback> void require_callable(const Callback& callback) {
+template <typename Callback> void require_startable(const Callback& callback) {
     if (!callback) {
         throw py::type_error("callback must be callable");
+    }
+    if (interpreter_exiting()) {
+        throw std::runtime_error("cannot start a stream: the interpreter is exiting");
     }
 }
 
@@ -66,7 +69,7 @@ StreamResult hand_chain_to_device(Device& device, std::uint32_t addr, vorn::Stre
 StreamResult start_read_stream(Device& device, std::uint32_t addr,
                                const ManagedBufferCallback& callback, std::uint64_t chunk_size,
                                std::uint64_t max_queue_elements) {
-    require_callable(callback);
+    require_startable(callback);
     const auto limit = queue_limit(max_queue_elements);
     auto chain = vorn::stream::make_queued_callback(
         make_callback_consumer(callback, keep_alive_of(device)), limit, &python_delivery_hooks());
@@ -76,7 +79,7 @@ StreamResult start_read_stream(Device& device, std::uint32_t addr,
 StreamResult start_aligned_read_stream(Device& device, std::uint32_t addr, std::uint64_t alignment,
                                        const DataViewCallback& callback, std::uint64_t chunk_size,
                                        std::uint64_t max_queue_elements) {
-    require_callable(callback);
+    require_startable(callback);
     if (alignment == 0) {
         throw std::runtime_error("alignment must be greater than 0");
     }
