@@ -32,9 +32,14 @@ bool LiveDelivery::finished() const {
     return finished_;
 }
 
-bool LiveDelivery::wait_finished_until(std::chrono::steady_clock::time_point deadline) {
+bool LiveDelivery::wait_finished_until(
+    std::optional<std::chrono::steady_clock::time_point> deadline) {
     std::unique_lock lock(mutex_);
-    return finished_changed_.wait_until(lock, deadline, [this] { return finished_; });
+    if (!deadline) {
+        finished_changed_.wait(lock, [this] { return finished_; });
+        return true;
+    }
+    return finished_changed_.wait_until(lock, *deadline, [this] { return finished_; });
 }
 
 void register_delivery(const std::shared_ptr<LiveDelivery>& delivery) {
@@ -53,7 +58,7 @@ void unregister_delivery(const LiveDelivery* delivery) {
     });
 }
 
-std::size_t stop_registered_deliveries(std::chrono::milliseconds timeout) {
+std::size_t stop_registered_deliveries(std::optional<std::chrono::milliseconds> timeout) {
     std::vector<std::shared_ptr<LiveDelivery>> live;
     {
         auto& reg = registry();
@@ -67,7 +72,10 @@ std::size_t stop_registered_deliveries(std::chrono::milliseconds timeout) {
     for (const auto& delivery : live) {
         delivery->stop.request_stop();
     }
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::optional<std::chrono::steady_clock::time_point> deadline;
+    if (timeout) {
+        deadline = std::chrono::steady_clock::now() + *timeout;
+    }
     return static_cast<std::size_t>(std::count_if(live.begin(), live.end(), [&](const auto& d) {
         return !d->wait_finished_until(deadline);
     }));

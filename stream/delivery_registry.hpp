@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stop_token>
 
 namespace vorn::stream {
@@ -19,8 +20,9 @@ class LiveDelivery {
     // Called by the delivery thread as its very last step.
     void mark_finished();
     bool finished() const;
-    // Blocks until mark_finished or the deadline; returns whether the thread finished.
-    bool wait_finished_until(std::chrono::steady_clock::time_point deadline);
+    // Blocks until mark_finished or the deadline (none: no limit); returns whether the thread
+    // finished.
+    bool wait_finished_until(std::optional<std::chrono::steady_clock::time_point> deadline);
 
   private:
     mutable std::mutex mutex_;
@@ -32,8 +34,8 @@ class LiveDelivery {
 void register_delivery(const std::shared_ptr<LiveDelivery>& delivery);
 void unregister_delivery(const LiveDelivery* delivery);
 
-// Requests a stop of every registered delivery, then waits for each until the common deadline.
-// Returns how many were still running at the deadline.
-std::size_t stop_registered_deliveries(std::chrono::milliseconds timeout);
+// Requests a stop of every registered delivery, then waits for each until the common deadline
+// (`timeout` from now; none: no limit). Returns how many were still running at the deadline.
+std::size_t stop_registered_deliveries(std::optional<std::chrono::milliseconds> timeout);
 
 } // namespace vorn::stream

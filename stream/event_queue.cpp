@@ -223,7 +223,7 @@ StreamCallback make_queued_callback(StreamCallback&& consumer, std::int32_t max_
     return StreamCallback{&queued_callback_ops, owner.release()};
 }
 
-std::size_t stop_all_deliveries(std::chrono::milliseconds timeout) {
+std::size_t stop_all_deliveries(std::optional<std::chrono::milliseconds> timeout) {
     return stop_registered_deliveries(timeout);
 }
 

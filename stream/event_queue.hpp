@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 namespace vorn::stream {
 
@@ -44,8 +45,9 @@ StreamCallback make_queued_callback(StreamCallback&& consumer, std::int32_t max_
                                     const DeliveryThreadHooks* hooks = nullptr);
 
 // Asks every live delivery thread of the process to stop and waits until each has ended or
-// `timeout` has passed. Used before the interpreter finalizes. Caller: any thread that holds
-// nothing a delivery thread needs. Returns the number of threads still running at the timeout.
-std::size_t stop_all_deliveries(std::chrono::milliseconds timeout);
+// `timeout` has passed (none: until each has ended). Used before the interpreter finalizes.
+// Caller: any thread that holds nothing a delivery thread needs. Returns the number of threads
+// still running at the timeout.
+std::size_t stop_all_deliveries(std::optional<std::chrono::milliseconds> timeout);
 
 } // namespace vorn::stream

@@ -6,17 +6,10 @@
 
 #include <atomic>
 
-#include <chrono>
-
 namespace py = pybind11;
 
 namespace pyvorn {
 namespace {
-
-// Interpreter exit waits for callbacks in progress to return, as it waits for non-daemon
-// threads: a delivery thread that asks for the lock once finalization has begun is ended by the
-// interpreter in the middle of its frames, which aborts the process.
-constexpr auto exit_wait = std::chrono::hours(24 * 365);
 
 struct AttachedThreadState {
     PyGILState_STATE gil_state{};
@@ -59,10 +52,13 @@ constexpr vorn::stream::DeliveryThreadHooks hooks{attach_thread_state, detach_th
 
 std::atomic<bool> exit_started{false};
 
+// Interpreter exit waits for callbacks in progress to return, however long they take, as it waits
+// for non-daemon threads: a delivery thread that asks for the lock once finalization has begun is
+// ended by the interpreter in the middle of its frames, which aborts the process.
 void stop_all_for_exit() {
     exit_started = true;
     // Released so that callbacks in progress can finish and the callables can be dropped.
-    without_interpreter_lock([] { vorn::stream::stop_all_deliveries(exit_wait); });
+    without_interpreter_lock([] { vorn::stream::stop_all_deliveries(std::nullopt); });
 }
 
 } // namespace
