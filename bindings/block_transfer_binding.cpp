@@ -14,7 +14,7 @@ using vorn::Device;
 struct ByteRun {
     py::buffer_info info;
 
-    ByteRun(const py::buffer& buffer, bool device_writes) : info(buffer.request()) {
+    ByteRun(const py::buffer &buffer, bool device_writes) : info(buffer.request()) {
         if (device_writes && info.readonly) {
             throw std::runtime_error("buffer is readonly");
         }
@@ -29,22 +29,22 @@ struct ByteRun {
         }
     }
     std::uint64_t length() const { return static_cast<std::uint64_t>(info.size); }
-    std::uint8_t* bytes() const { return static_cast<std::uint8_t*>(info.ptr); }
+    std::uint8_t *bytes() const { return static_cast<std::uint8_t *>(info.ptr); }
 };
 
-std::uint64_t write_to_device(Device& device, std::uint32_t addr, const py::buffer& source) {
+std::uint64_t write_to_device(Device &device, std::uint32_t addr, const py::buffer &source) {
     const ByteRun run(source, false);
     return device.write(addr, run.length(), run.bytes());
 }
 
-std::uint64_t read_from_device(Device& device, std::uint32_t addr, const py::buffer& destination) {
+std::uint64_t read_from_device(Device &device, std::uint32_t addr, const py::buffer &destination) {
     const ByteRun run(destination, true);
     return device.read(addr, run.length(), run.bytes());
 }
 
 } // namespace
 
-void register_block_transfers(DeviceClass& device) {
+void register_block_transfers(DeviceClass &device) {
     device.def("write", &write_to_device).def("read", &read_from_device);
 }
 

@@ -10,22 +10,22 @@ namespace pyvorn {
 // Bytes whose ownership passes to Python, freed by the function of whoever allocated them.
 // Move-only; release(data) runs once, when the last owner goes.
 struct ManagedBuffer {
-    void (*release)(std::uint8_t*) = nullptr;
-    std::uint8_t* data = nullptr;
+    void (*release)(std::uint8_t *) = nullptr;
+    std::uint8_t *data = nullptr;
     std::uint64_t size = 0;
 
     // Keeps the code of `release` (a plug-in's) loaded until the bytes are released.
     std::shared_ptr<void> keep_alive;
 
-    ManagedBuffer(void (*release_fn)(std::uint8_t*), std::uint8_t* bytes, std::uint64_t length,
+    ManagedBuffer(void (*release_fn)(std::uint8_t *), std::uint8_t *bytes, std::uint64_t length,
                   std::shared_ptr<void> code_keep_alive = nullptr)
         : release(release_fn), data(bytes), size(length), keep_alive(std::move(code_keep_alive)) {}
-    ManagedBuffer(const ManagedBuffer&) = delete;
-    ManagedBuffer& operator=(const ManagedBuffer&) = delete;
-    ManagedBuffer(ManagedBuffer&& other) noexcept
+    ManagedBuffer(const ManagedBuffer &) = delete;
+    ManagedBuffer &operator=(const ManagedBuffer &) = delete;
+    ManagedBuffer(ManagedBuffer &&other) noexcept
         : release(other.release), data(std::exchange(other.data, nullptr)), size(other.size),
           keep_alive(std::move(other.keep_alive)) {}
-    ManagedBuffer& operator=(ManagedBuffer&&) = delete;
+    ManagedBuffer &operator=(ManagedBuffer &&) = delete;
     ~ManagedBuffer() {
         if (data != nullptr) {
             release(data);
@@ -37,7 +37,7 @@ struct ManagedBuffer {
 // view (or a buffer exported from it) exists, so a view kept after its callback never reads
 // freed or reused memory.
 struct DataView {
-    std::uint8_t* data = nullptr;
+    std::uint8_t *data = nullptr;
     std::uint64_t size = 0;
     // Declared first so it goes last: keeps a plug-in's release function loaded for `owner`.
     std::shared_ptr<void> keep_alive;

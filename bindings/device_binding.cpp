@@ -9,11 +9,11 @@ namespace pyvorn {
 
 using vorn::Device;
 
-DeviceClass register_device(py::module_& m) {
+DeviceClass register_device(py::module_ &m) {
     DeviceClass device(m, "Device");
     device.def(py::init<>())
         .def("__repr__",
-             [](const Device& self) {
+             [](const Device &self) {
                  return fmt::format("<pyvorn_device.Device at {}>", fmt::ptr(&self));
              })
         .def("set_register_sync", &Device::set_register_sync)
@@ -26,7 +26,7 @@ DeviceClass register_device(py::module_& m) {
     return device;
 }
 
-void register_device_queries(DeviceClass& device) {
+void register_device_queries(DeviceClass &device) {
     device.def("get_status", &Device::get_status).def("get_info", &Device::get_info);
     // Device's last registration step, so these come after its methods.
     refuse_pickling(device);

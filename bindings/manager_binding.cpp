@@ -12,15 +12,14 @@ namespace pyvorn {
 
 using vorn::DeviceManager;
 
-void register_device_manager(py::module_& m) {
+void register_device_manager(py::module_ &m) {
     py::class_<DeviceManager, std::shared_ptr<DeviceManager>> manager(m, "DeviceManager");
-    manager
-        .def("info", [](DeviceManager& manager) { return manager.info(); })
-        .def("location", [](DeviceManager& manager) { return manager.location(); })
-        .def("list_devices", [](DeviceManager& manager) { return manager.list_devices(); })
+    manager.def("info", [](DeviceManager &manager) { return manager.info(); })
+        .def("location", [](DeviceManager &manager) { return manager.location(); })
+        .def("list_devices", [](DeviceManager &manager) { return manager.list_devices(); })
         .def("get_device_options",
-             [](DeviceManager& manager) { return manager.get_device_options(); })
-        .def("create_device", [](DeviceManager& manager, const std::string& options) {
+             [](DeviceManager &manager) { return manager.get_device_options(); })
+        .def("create_device", [](DeviceManager &manager, const std::string &options) {
             // Device creation may take long (hardware enumeration); other Python threads may run
             // meanwhile, and nothing here touches Python objects.
             return without_interpreter_lock([&] { return manager.create_device(options); });

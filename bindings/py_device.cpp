@@ -9,11 +9,11 @@ using vorn::Device;
 
 // Calls the Python override of a block transfer with a memoryview of the bytes, and releases
 // that view afterwards so Python keeps no pointer into memory it does not own.
-std::optional<std::uint64_t> call_block_override(const PyDevice* self, const char* name,
+std::optional<std::uint64_t> call_block_override(const PyDevice *self, const char *name,
                                                  std::uint32_t addr, std::uint64_t length,
-                                                 std::uint8_t* data, bool readonly) {
+                                                 std::uint8_t *data, bool readonly) {
     py::gil_scoped_acquire gil;
-    py::function override = py::get_override(static_cast<const Device*>(self), name);
+    py::function override = py::get_override(static_cast<const Device *>(self), name);
     if (!override) {
         return std::nullopt;
     }
@@ -35,10 +35,10 @@ std::optional<std::uint64_t> call_block_override(const PyDevice* self, const cha
 // None is refused as a failed conversion: left to the generic cast it would surface as an
 // argument mismatch of the Python caller's own call.
 template <typename... Args>
-std::optional<PyDevice::Status> call_status_override(const PyDevice* self, const char* name,
+std::optional<PyDevice::Status> call_status_override(const PyDevice *self, const char *name,
                                                      Args... args) {
     py::gil_scoped_acquire gil;
-    py::function override = py::get_override(static_cast<const Device*>(self), name);
+    py::function override = py::get_override(static_cast<const Device *>(self), name);
     if (!override) {
         return std::nullopt;
     }
@@ -96,14 +96,14 @@ PyDevice::Status PyDevice::trigger(std::uint32_t addr, std::int32_t value) {
     py::pybind11_fail("Tried to call pure virtual function \"Device::trigger\"");
 }
 
-std::uint64_t PyDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) {
+std::uint64_t PyDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
     if (auto written = call_block_override(this, "write", addr, length, data, true)) {
         return *written;
     }
     py::pybind11_fail("Tried to call pure virtual function \"Device::write\"");
 }
 
-std::uint64_t PyDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) {
+std::uint64_t PyDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
     if (auto filled = call_block_override(this, "read", addr, length, data, false)) {
         return *filled;
     }

@@ -6,7 +6,7 @@
 
 namespace vorn {
 
-void set_library_search_directory(const std::string& directory) {
+void set_library_search_directory(const std::string &directory) {
 #if defined(_WIN32)
     ::SetDllDirectoryA(directory.c_str());
 #else

@@ -23,28 +23,29 @@ boost::dll::load_mode::type plugin_load_mode() {
 
 } // namespace
 
-std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path& path) {
+std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path &path) {
     if (!std::filesystem::exists(path)) {
         throw std::runtime_error("Device Manager not found: " + path.string());
     }
-    if (!std::filesystem::is_regular_file(std::filesystem::status(std::filesystem::canonical(path)))) {
+    if (!std::filesystem::is_regular_file(
+            std::filesystem::status(std::filesystem::canonical(path)))) {
         throw std::runtime_error("Not a regular file: " + path.string());
     }
 
     set_library_search_directory(path.parent_path().generic_string());
 
-    auto library = std::make_shared<boost::dll::shared_library>(
-        boost::dll::fs::path(path.native()), plugin_load_mode());
+    auto library = std::make_shared<boost::dll::shared_library>(boost::dll::fs::path(path.native()),
+                                                                plugin_load_mode());
     if (!library->has("create_manager")) {
         throw std::runtime_error("Device Manager does not have create_manager function: " +
                                  path.string());
     }
-    auto& create_manager = library->get<ManagerFactory>("create_manager");
+    auto &create_manager = library->get<ManagerFactory>("create_manager");
 
     try {
-        DeviceManager* manager = create_manager();
+        DeviceManager *manager = create_manager();
         return std::shared_ptr<DeviceManager>(manager, manager_deleter{std::move(library)});
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         throw std::runtime_error("Failed to create manager: " + path.string() + " " + e.what());
     }
 }

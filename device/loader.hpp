@@ -15,6 +15,6 @@ namespace vorn {
 // library loads. Throws std::runtime_error with a message ending in the path, the standard
 // filesystem_error of a failing file query, or the loader's error for a library that does not
 // load; the library is unloaded again on every failure after it was loaded.
-std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path& path);
+std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path &path);
 
 } // namespace vorn

@@ -16,16 +16,16 @@ using vorn::ChunkView;
 using vorn::OwnedChunk;
 using vorn::StreamEvent;
 
-constexpr const char* unsupported_view_message = "Unsupported data type: DataView";
+constexpr const char *unsupported_view_message = "Unsupported data type: DataView";
 
 // Nothing may leave the delivery thread: a Python error or any other exception from the callback
 // is logged, and delivery goes on. A forced unwind (the runtime ending this thread) must pass.
-template <typename Call> void call_guarded(Call&& call) {
+template <typename Call> void call_guarded(Call &&call) {
     try {
         call();
-    } catch (abi::__forced_unwind&) {
+    } catch (abi::__forced_unwind &) {
         throw;
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         spdlog::error("Error in callback: {}", e.what());
     } catch (...) {
         spdlog::error("Error in callback: {}", "unknown exception");
@@ -44,24 +44,23 @@ template <typename Callback> struct Consumer {
         call_guarded([&] { callback(std::nullopt, std::nullopt); });
     }
     // Defined per payload type below.
-    void deliver_owned(OwnedChunk& chunk);
-    void deliver_lent(const ChunkView& view);
+    void deliver_owned(OwnedChunk &chunk);
+    void deliver_lent(const ChunkView &view);
 };
 
 // The bytes pass to Python; if the callback fails before they reach a Python object, the buffer
 // still owns them and releases them when it goes.
-template <> void Consumer<ManagedBufferCallback>::deliver_owned(OwnedChunk& chunk) {
+template <> void Consumer<ManagedBufferCallback>::deliver_owned(OwnedChunk &chunk) {
     std::optional<ManagedBuffer> buffer{std::in_place, chunk.release,
-                                        std::exchange(chunk.data, nullptr), chunk.size,
-                                        keep_alive};
+                                        std::exchange(chunk.data, nullptr), chunk.size, keep_alive};
     call_guarded([&] { callback(std::move(buffer), std::nullopt); });
 }
 
-template <> void Consumer<ManagedBufferCallback>::deliver_lent(const ChunkView&) {
+template <> void Consumer<ManagedBufferCallback>::deliver_lent(const ChunkView &) {
     deliver_text(unsupported_view_message);
 }
 
-std::shared_ptr<std::uint8_t[]> copy_of(const ChunkView& view) {
+std::shared_ptr<std::uint8_t[]> copy_of(const ChunkView &view) {
     auto copy = std::make_shared<std::uint8_t[]>(view.size);
     if (view.size != 0) {
         std::memcpy(copy.get(), view.data, view.size);
@@ -69,13 +68,13 @@ std::shared_ptr<std::uint8_t[]> copy_of(const ChunkView& view) {
     return copy;
 }
 
-template <> void Consumer<DataViewCallback>::deliver_owned(OwnedChunk& chunk) {
+template <> void Consumer<DataViewCallback>::deliver_owned(OwnedChunk &chunk) {
     auto owned = std::make_shared<OwnedChunk>(std::move(chunk));
     DataView view{owned->data, owned->size, keep_alive, owned};
     call_guarded([&] { callback(std::move(view), std::nullopt); });
 }
 
-template <> void Consumer<DataViewCallback>::deliver_lent(const ChunkView& piece) {
+template <> void Consumer<DataViewCallback>::deliver_lent(const ChunkView &piece) {
     std::shared_ptr<const void> owner = owner_slot ? owner_slot->current : nullptr;
     DataView view{piece.data, piece.size, keep_alive, owner};
     if (!owner) {
@@ -86,8 +85,8 @@ template <> void Consumer<DataViewCallback>::deliver_lent(const ChunkView& piece
     call_guarded([&] { callback(std::move(view), std::nullopt); });
 }
 
-template <typename Callback> void deliver(void* state, StreamEvent* event) {
-    auto& consumer = *static_cast<Consumer<Callback>*>(state);
+template <typename Callback> void deliver(void *state, StreamEvent *event) {
+    auto &consumer = *static_cast<Consumer<Callback> *>(state);
     if (Py_IsFinalizing()) {
         return; // the interpreter no longer runs Python code for other threads
     }
@@ -105,11 +104,11 @@ template <typename Callback> void deliver(void* state, StreamEvent* event) {
     }
 }
 
-template <typename Callback> void destroy_consumer(void* state) {
+template <typename Callback> void destroy_consumer(void *state) {
     if (state == nullptr) {
         return;
     }
-    auto* consumer = static_cast<Consumer<Callback>*>(state);
+    auto *consumer = static_cast<Consumer<Callback> *>(state);
     if (Py_IsFinalizing()) {
         // Dropping the callable needs the interpreter lock, which a finalizing interpreter no
         // longer hands out; the process is ending, so leave it.
@@ -125,15 +124,14 @@ constexpr vorn::StreamCallbackOps view_consumer_ops{deliver<DataViewCallback>,
 
 } // namespace
 
-vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback& callback,
+vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback &callback,
                                             std::shared_ptr<void> keep_alive) {
-    auto consumer =
-        new Consumer<ManagedBufferCallback>{callback, nullptr, std::move(keep_alive)};
+    auto consumer = new Consumer<ManagedBufferCallback>{callback, nullptr, std::move(keep_alive)};
     return vorn::StreamCallback{&managed_consumer_ops, consumer};
 }
 
 vorn::StreamCallback
-make_callback_consumer(const DataViewCallback& callback,
+make_callback_consumer(const DataViewCallback &callback,
                        std::shared_ptr<vorn::stream::PieceOwnerSlot> owner_slot,
                        std::shared_ptr<void> keep_alive) {
     auto consumer =

@@ -23,14 +23,14 @@ using DataViewCallback = std::function<void(std::optional<DataView>, std::option
 // Owned chunks become ManagedBuffer objects that own the bytes; lent chunks are refused with the
 // text "Unsupported data type: DataView". `keep_alive` (the device's) is held by every delivered
 // object whose bytes a plug-in's release function frees.
-vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback& callback,
+vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback &callback,
                                             std::shared_ptr<void> keep_alive);
 
 // Chunks become DataView objects. The memory behind each view is kept alive by the view: the
 // owner named in `owner_slot` for pieces of the aligner, the moved chunk for owned chunks, and a
 // copy for lent bytes with no owner.
 vorn::StreamCallback
-make_callback_consumer(const DataViewCallback& callback,
+make_callback_consumer(const DataViewCallback &callback,
                        std::shared_ptr<vorn::stream::PieceOwnerSlot> owner_slot,
                        std::shared_ptr<void> keep_alive);
 

@@ -11,7 +11,7 @@ namespace {
 using Staging = std::vector<std::uint8_t>;
 
 // memcpy with a possibly null source when there is nothing to copy.
-void copy_bytes(std::uint8_t* to, const std::uint8_t* from, std::uint64_t count) {
+void copy_bytes(std::uint8_t *to, const std::uint8_t *from, std::uint64_t count) {
     if (count != 0) {
         std::memcpy(to, from, count);
     }
@@ -24,8 +24,8 @@ struct ChunkAligner {
     std::uint64_t alignment = 0;
     std::shared_ptr<PieceOwnerSlot> owner_slot;
 
-    void deliver_piece(std::uint8_t* data, std::uint64_t size,
-                       const std::shared_ptr<const void>& owner) {
+    void deliver_piece(std::uint8_t *data, std::uint64_t size,
+                       const std::shared_ptr<const void> &owner) {
         if (owner_slot) {
             owner_slot->current = owner;
         }
@@ -38,7 +38,7 @@ struct ChunkAligner {
 
     // Someone downstream still holds the carry-over buffer of an earlier piece: give it that
     // buffer and carry on in a fresh one.
-    Staging& writable_staging() {
+    Staging &writable_staging() {
         if (staging.use_count() > 1) {
             auto fresh = std::make_shared<Staging>(alignment);
             std::copy_n(staging->begin(), pending, fresh->begin());
@@ -47,8 +47,8 @@ struct ChunkAligner {
         return *staging;
     }
 
-    void regroup(std::uint8_t* data, std::uint64_t length,
-                 const std::shared_ptr<const void>& chunk_owner) {
+    void regroup(std::uint8_t *data, std::uint64_t length,
+                 const std::shared_ptr<const void> &chunk_owner) {
         if (pending == 0) {
             pending = length % alignment;
             copy_bytes(writable_staging().data(), data + (length - pending), pending);
@@ -72,7 +72,7 @@ struct ChunkAligner {
         }
     }
 
-    void handle(StreamEvent& event) {
+    void handle(StreamEvent &event) {
         switch (event.index()) {
         case 0:
             if (pending != 0) {
@@ -86,7 +86,7 @@ struct ChunkAligner {
             return;
         }
         case 2: {
-            auto& chunk = std::get<2>(event);
+            auto &chunk = std::get<2>(event);
             if (!owner_slot) {
                 // the delivery loop keeps the chunk until this call returns
                 regroup(chunk.data, chunk.size, nullptr);
@@ -107,15 +107,15 @@ struct ChunkAligner {
     }
 };
 
-void invoke(void* state, StreamEvent* event) { static_cast<ChunkAligner*>(state)->handle(*event); }
+void invoke(void *state, StreamEvent *event) { static_cast<ChunkAligner *>(state)->handle(*event); }
 
-void destroy(void* state) { delete static_cast<ChunkAligner*>(state); }
+void destroy(void *state) { delete static_cast<ChunkAligner *>(state); }
 
 constexpr StreamCallbackOps aligned_callback_ops{invoke, destroy};
 
 } // namespace
 
-StreamCallback make_aligned_callback(StreamCallback&& consumer, std::uint64_t alignment,
+StreamCallback make_aligned_callback(StreamCallback &&consumer, std::uint64_t alignment,
                                      std::shared_ptr<PieceOwnerSlot> owner_slot) {
     if (alignment == 0) {
         throw std::invalid_argument("alignment must be greater than 0");

@@ -20,7 +20,7 @@ struct PieceOwnerSlot {
 // chunks: sizes are multiples of `alignment` except a final flush of the carried-over bytes
 // before the end marker. Text and end events pass through in order. Runs on the delivery thread
 // only. `alignment` must be greater than 0 (std::invalid_argument otherwise).
-StreamCallback make_aligned_callback(StreamCallback&& consumer, std::uint64_t alignment,
+StreamCallback make_aligned_callback(StreamCallback &&consumer, std::uint64_t alignment,
                                      std::shared_ptr<PieceOwnerSlot> owner_slot = nullptr);
 
 } // namespace vorn::stream

@@ -20,16 +20,15 @@ class PyDataStream : public DataStream {
 
 } // namespace
 
-void register_data_stream(py::module_& m) {
+void register_data_stream(py::module_ &m) {
     // stop() runs released: the device may wait for its delivery thread, which needs the lock.
-    const auto stop = [](DataStream& self) { without_interpreter_lock([&] { self.stop(); }); };
+    const auto stop = [](DataStream &self) { without_interpreter_lock([&] { self.stop(); }); };
     py::class_<DataStream, PyDataStream, std::unique_ptr<DataStream>> data_stream(m, "DataStream");
-    data_stream
-        .def("stop", stop)
-        .def("__enter__", [](DataStream& self) -> DataStream& { return self; })
-        .def("__exit__", [stop](DataStream& self, const std::optional<py::type>&,
-                                const std::optional<py::object>&,
-                                const std::optional<py::object>&) { stop(self); });
+    data_stream.def("stop", stop)
+        .def("__enter__", [](DataStream &self) -> DataStream & { return self; })
+        .def("__exit__", [stop](DataStream &self, const std::optional<py::type> &,
+                                const std::optional<py::object> &,
+                                const std::optional<py::object> &) { stop(self); });
     refuse_pickling(data_stream);
     refuse_uninitialised_instances<DataStream>();
 }

@@ -31,8 +31,8 @@ class LiveDelivery {
 };
 
 // Any thread; takes the registry's mutex briefly.
-void register_delivery(const std::shared_ptr<LiveDelivery>& delivery);
-void unregister_delivery(const LiveDelivery* delivery);
+void register_delivery(const std::shared_ptr<LiveDelivery> &delivery);
+void unregister_delivery(const LiveDelivery *delivery);
 
 // Requests a stop of every registered delivery, then waits for each until the common deadline
 // (`timeout` from now; none: no limit). Returns how many were still running at the deadline.

@@ -51,7 +51,7 @@ using Queue = moodycamel::BlockingReaderWriterQueue<QueuedEvent>;
 // stop that comes without a wake-up event (process exit) is noticed.
 constexpr std::int64_t idle_wait_usecs = 20'000;
 
-void release_copied_bytes(std::uint8_t* data) { delete[] data; }
+void release_copied_bytes(std::uint8_t *data) { delete[] data; }
 
 // The state the delivery thread shares with its owner: the thread may outlive the owner when the
 // stream is torn down from inside its own callback.
@@ -63,11 +63,11 @@ struct EventQueue {
     std::shared_ptr<DeliveryState> shared;
     std::jthread worker;
     std::int32_t max_elements = init_elements;
-    const DeliveryThreadHooks* hooks = nullptr;
+    const DeliveryThreadHooks *hooks = nullptr;
     std::shared_ptr<DropRun> open_run; // producer only: the run at the queue's tail, if any
 };
 
-StreamEvent take_for_queue(StreamEvent& event) {
+StreamEvent take_for_queue(StreamEvent &event) {
     switch (event.index()) {
     case 0:
         return StreamEvent{};
@@ -77,7 +77,7 @@ StreamEvent take_for_queue(StreamEvent& event) {
         return StreamEvent{std::in_place_index<2>, std::move(std::get<2>(event))};
     case 3: {
         const ChunkView view = std::get<3>(event);
-        auto* copy = new std::uint8_t[view.size];
+        auto *copy = new std::uint8_t[view.size];
         if (view.size != 0) {
             std::memcpy(copy, view.data, view.size);
         }
@@ -88,7 +88,7 @@ StreamEvent take_for_queue(StreamEvent& event) {
     }
 }
 
-void count_drop(EventQueue& owner) {
+void count_drop(EventQueue &owner) {
     if (owner.open_run && owner.open_run->try_add()) {
         return;
     }
@@ -97,9 +97,9 @@ void count_drop(EventQueue& owner) {
     owner.open_run = owner.shared->queue.enqueue(QueuedEvent{StreamEvent{}, run}) ? run : nullptr;
 }
 
-void push(void* state, StreamEvent* event) {
-    auto& owner = *static_cast<EventQueue*>(state);
-    auto& queue = owner.shared->queue;
+void push(void *state, StreamEvent *event) {
+    auto &owner = *static_cast<EventQueue *>(state);
+    auto &queue = owner.shared->queue;
     if (queue.size_approx() >= static_cast<std::size_t>(owner.max_elements)) {
         count_drop(owner); // the caller keeps and releases its event
         return;
@@ -115,7 +115,7 @@ void push(void* state, StreamEvent* event) {
 }
 
 // Hands on one overflow message per drop of the run; returns false when a stop cut it short.
-bool deliver_drops(DropRun& run, const std::stop_token& stop, StreamCallback& consumer) {
+bool deliver_drops(DropRun &run, const std::stop_token &stop, StreamCallback &consumer) {
     for (std::uint64_t drops = run.close(); drops != 0; --drops) {
         if (stop.stop_requested()) {
             return false;
@@ -127,7 +127,7 @@ bool deliver_drops(DropRun& run, const std::stop_token& stop, StreamCallback& co
 }
 
 void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, StreamCallback consumer,
-             const DeliveryThreadHooks* hooks) {
+             const DeliveryThreadHooks *hooks) {
     if (hooks != nullptr && hooks->thread_started != nullptr) {
         hooks->thread_started();
     }
@@ -169,15 +169,15 @@ void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, Stream
     shared->mark_finished();
 }
 
-void join_worker(void* context) { static_cast<std::jthread*>(context)->join(); }
+void join_worker(void *context) { static_cast<std::jthread *>(context)->join(); }
 
-void teardown(EventQueue* owner) {
+void teardown(EventQueue *owner) {
     owner->worker.request_stop();
     // The device invokes no more once it destroys the callback, so this thread may act as the
     // producer and wake a delivery thread that is waiting on an empty queue.
     try {
         owner->shared->queue.enqueue(QueuedEvent{});
-    } catch (const std::bad_alloc&) {
+    } catch (const std::bad_alloc &) {
         // the thread still sees the stop request at its next timed wake-up
     }
     if (owner->worker.get_id() == std::this_thread::get_id()) {
@@ -195,11 +195,11 @@ void teardown(EventQueue* owner) {
     unregister_delivery(owner->shared.get());
 }
 
-void destroy(void* state) {
+void destroy(void *state) {
     if (state == nullptr) {
         return;
     }
-    auto* owner = static_cast<EventQueue*>(state);
+    auto *owner = static_cast<EventQueue *>(state);
     teardown(owner);
     delete owner;
 }
@@ -208,8 +208,8 @@ constexpr StreamCallbackOps queued_callback_ops{push, destroy};
 
 } // namespace
 
-StreamCallback make_queued_callback(StreamCallback&& consumer, std::int32_t max_elements,
-                                    const DeliveryThreadHooks* hooks) {
+StreamCallback make_queued_callback(StreamCallback &&consumer, std::int32_t max_elements,
+                                    const DeliveryThreadHooks *hooks) {
     if (max_elements < init_elements) {
         throw std::runtime_error("max_elements must be greater than init_elements");
     }

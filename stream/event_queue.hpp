@@ -12,8 +12,9 @@ namespace vorn::stream {
 // Capacity the queue starts with; also the smallest accepted limit.
 inline constexpr std::int32_t init_elements = 64;
 
-inline constexpr const char* overflow_message = "Queue Overflow, dropping event";
-inline constexpr const char* allocation_failure_message = "Memory Allocation Failure, dropping event";
+inline constexpr const char *overflow_message = "Queue Overflow, dropping event";
+inline constexpr const char *allocation_failure_message =
+    "Memory Allocation Failure, dropping event";
 
 // Optional hooks through which an embedding (the Python binding) prepares the delivery thread.
 // Every pointer may be null.
@@ -23,7 +24,7 @@ struct DeliveryThreadHooks {
     void (*thread_finishing)() = nullptr;
     // On the tearing-down thread: runs wait(context), which joins the delivery thread, in a state
     // where that thread can finish (for Python: with the interpreter lock released).
-    void (*run_blocking)(void (*wait)(void*), void* context) = nullptr;
+    void (*run_blocking)(void (*wait)(void *), void *context) = nullptr;
 };
 
 // Starts a delivery thread that hands each queued event to `consumer` (moved in; destroyed on
@@ -41,8 +42,8 @@ struct DeliveryThreadHooks {
 //  - destroy: stops delivery (events still queued are discarded) and waits for the delivery
 //    thread, through hooks->run_blocking when given. From the delivery thread itself it does not
 //    wait: the thread finishes its current event and ends on its own.
-StreamCallback make_queued_callback(StreamCallback&& consumer, std::int32_t max_elements,
-                                    const DeliveryThreadHooks* hooks = nullptr);
+StreamCallback make_queued_callback(StreamCallback &&consumer, std::int32_t max_elements,
+                                    const DeliveryThreadHooks *hooks = nullptr);
 
 // Asks every live delivery thread of the process to stop and waits until each has ended or
 // `timeout` has passed (none: until each has ended). Used before the interpreter finalizes.

@@ -13,7 +13,7 @@ namespace {
 
 struct AttachedThreadState {
     PyGILState_STATE gil_state{};
-    PyThreadState* saved = nullptr;
+    PyThreadState *saved = nullptr;
     bool attached = false;
 };
 
@@ -37,7 +37,7 @@ void detach_thread_state() {
     delivery_thread_state.attached = false;
 }
 
-void run_without_interpreter_lock(void (*wait)(void*), void* context) {
+void run_without_interpreter_lock(void (*wait)(void *), void *context) {
     if (!Py_IsInitialized() || PyGILState_Check() == 0) {
         wait(context);
         return;
@@ -63,7 +63,7 @@ void stop_all_for_exit() {
 
 } // namespace
 
-const vorn::stream::DeliveryThreadHooks& python_delivery_hooks() { return hooks; }
+const vorn::stream::DeliveryThreadHooks &python_delivery_hooks() { return hooks; }
 
 bool interpreter_exiting() { return exit_started.load(); }
 

@@ -10,7 +10,7 @@ namespace pyvorn {
 //    takes the interpreter lock instead of creating and deleting a thread state;
 //  - teardown waits for the delivery thread with the interpreter lock released, because that
 //    thread needs the lock to finish its callback and to drop the Python callable.
-const vorn::stream::DeliveryThreadHooks& python_delivery_hooks();
+const vorn::stream::DeliveryThreadHooks &python_delivery_hooks();
 
 // Registers, once per process, an atexit function that stops every running delivery thread
 // before the interpreter finalizes (a thread that asks for the lock during finalization is ended

@@ -30,7 +30,7 @@ std::int32_t queue_limit(std::uint64_t max_queue_elements) {
     return static_cast<std::int32_t>(max_queue_elements);
 }
 
-template <typename Callback> void require_startable(const Callback& callback) {
+template <typename Callback> void require_startable(const Callback &callback) {
     if (!callback) {
         throw py::type_error("callback must be callable");
     }
@@ -41,17 +41,17 @@ template <typename Callback> void require_startable(const Callback& callback) {
 
 // What the device's Python object keeps alive besides the device (for a plug-in's device, its
 // manager and so its library).
-std::shared_ptr<void> keep_alive_of(const Device& device) {
-    const auto* type = py::detail::get_type_info(typeid(Device));
+std::shared_ptr<void> keep_alive_of(const Device &device) {
+    const auto *type = py::detail::get_type_info(typeid(Device));
     const py::handle self = py::detail::get_object_handle(&device, type);
     if (!self) {
         return nullptr;
     }
-    auto holder = reinterpret_cast<py::detail::instance*>(self.ptr())->get_value_and_holder(type);
+    auto holder = reinterpret_cast<py::detail::instance *>(self.ptr())->get_value_and_holder(type);
     return holder.holder<vorn::DevicePtr>().get_deleter().keep_alive;
 }
 
-StreamResult hand_chain_to_device(Device& device, std::uint32_t addr, vorn::StreamCallback chain,
+StreamResult hand_chain_to_device(Device &device, std::uint32_t addr, vorn::StreamCallback chain,
                                   std::uint64_t chunk_size) {
     stop_deliveries_at_exit();
     StreamResult result = device.start_read_stream(addr, std::move(chain), chunk_size);
@@ -66,8 +66,8 @@ StreamResult hand_chain_to_device(Device& device, std::uint32_t addr, vorn::Stre
     return result;
 }
 
-StreamResult start_read_stream(Device& device, std::uint32_t addr,
-                               const ManagedBufferCallback& callback, std::uint64_t chunk_size,
+StreamResult start_read_stream(Device &device, std::uint32_t addr,
+                               const ManagedBufferCallback &callback, std::uint64_t chunk_size,
                                std::uint64_t max_queue_elements) {
     require_startable(callback);
     const auto limit = queue_limit(max_queue_elements);
@@ -76,8 +76,8 @@ StreamResult start_read_stream(Device& device, std::uint32_t addr,
     return hand_chain_to_device(device, addr, std::move(chain), chunk_size);
 }
 
-StreamResult start_aligned_read_stream(Device& device, std::uint32_t addr, std::uint64_t alignment,
-                                       const DataViewCallback& callback, std::uint64_t chunk_size,
+StreamResult start_aligned_read_stream(Device &device, std::uint32_t addr, std::uint64_t alignment,
+                                       const DataViewCallback &callback, std::uint64_t chunk_size,
                                        std::uint64_t max_queue_elements) {
     require_startable(callback);
     if (alignment == 0) {
@@ -94,7 +94,7 @@ StreamResult start_aligned_read_stream(Device& device, std::uint32_t addr, std::
 
 } // namespace
 
-void register_stream_methods(DeviceClass& device) {
+void register_stream_methods(DeviceClass &device) {
     device
         .def("start_read_stream", &start_read_stream, py::arg("addr"), py::arg("callback"),
              py::kw_only(), py::arg("chunk_size") = default_chunk_size,

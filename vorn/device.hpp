@@ -31,18 +31,18 @@ enum class BasicDeviceStatus : std::int32_t { Success = 0, Failure = 1 };
 
 // Bytes whose ownership travels with the event; release(data) runs exactly once.
 struct OwnedChunk {
-    void (*release)(std::uint8_t*) = nullptr;
-    std::uint8_t* data = nullptr;
+    void (*release)(std::uint8_t *) = nullptr;
+    std::uint8_t *data = nullptr;
     std::uint64_t size = 0;
 
     OwnedChunk() = default;
-    OwnedChunk(void (*release_fn)(std::uint8_t*), std::uint8_t* bytes, std::uint64_t length)
+    OwnedChunk(void (*release_fn)(std::uint8_t *), std::uint8_t *bytes, std::uint64_t length)
         : release(release_fn), data(bytes), size(length) {}
-    OwnedChunk(const OwnedChunk&) = delete;
-    OwnedChunk& operator=(const OwnedChunk&) = delete;
-    OwnedChunk(OwnedChunk&& other) noexcept
+    OwnedChunk(const OwnedChunk &) = delete;
+    OwnedChunk &operator=(const OwnedChunk &) = delete;
+    OwnedChunk(OwnedChunk &&other) noexcept
         : release(other.release), data(std::exchange(other.data, nullptr)), size(other.size) {}
-    OwnedChunk& operator=(OwnedChunk&& other) noexcept {
+    OwnedChunk &operator=(OwnedChunk &&other) noexcept {
         if (this != &other) {
             reset();
             release = other.release;
@@ -62,7 +62,7 @@ struct OwnedChunk {
 
 // Bytes the device lends for the duration of one invoke call only.
 struct ChunkView {
-    std::uint8_t* data = nullptr;
+    std::uint8_t *data = nullptr;
     std::uint64_t size = 0;
 };
 
@@ -71,25 +71,25 @@ using StreamEvent = std::variant<std::monostate, std::string, OwnedChunk, ChunkV
 
 struct StreamCallbackOps {
     // Delivers one event; the receiver may move the payload out of *event.
-    void (*invoke)(void* state, StreamEvent* event);
+    void (*invoke)(void *state, StreamEvent *event);
     // Frees the state; does nothing for a null state.
-    void (*destroy)(void* state);
+    void (*destroy)(void *state);
 };
 
 // Move-only, type-erased callable through which a device delivers its stream events.
 class StreamCallback {
   public:
-    const StreamCallbackOps* ops = nullptr;
-    void* state = nullptr;
+    const StreamCallbackOps *ops = nullptr;
+    void *state = nullptr;
 
     StreamCallback() = default;
-    StreamCallback(const StreamCallbackOps* callback_ops, void* callback_state)
+    StreamCallback(const StreamCallbackOps *callback_ops, void *callback_state)
         : ops(callback_ops), state(callback_state) {}
-    StreamCallback(const StreamCallback&) = delete;
-    StreamCallback& operator=(const StreamCallback&) = delete;
-    StreamCallback(StreamCallback&& other) noexcept
+    StreamCallback(const StreamCallback &) = delete;
+    StreamCallback &operator=(const StreamCallback &) = delete;
+    StreamCallback(StreamCallback &&other) noexcept
         : ops(other.ops), state(std::exchange(other.state, nullptr)) {}
-    StreamCallback& operator=(StreamCallback&& other) noexcept {
+    StreamCallback &operator=(StreamCallback &&other) noexcept {
         if (this != &other) {
             reset();
             ops = other.ops;
@@ -99,7 +99,7 @@ class StreamCallback {
     }
     ~StreamCallback() { reset(); }
 
-    void operator()(StreamEvent& event) const { ops->invoke(state, &event); }
+    void operator()(StreamEvent &event) const { ops->invoke(state, &event); }
     explicit operator bool() const { return state != nullptr; }
 
     // Destroys the callable now; the callback is empty afterwards. Not noexcept, unlike the
@@ -142,12 +142,12 @@ template <typename Addr, typename Value, typename Status> class BasicDevice {
 
     virtual Status trigger(Addr addr, std::int32_t value) = 0;
 
-    virtual std::uint64_t write(Addr addr, std::uint64_t length, std::uint8_t* data) = 0;
-    virtual std::uint64_t read(Addr addr, std::uint64_t length, std::uint8_t* data) = 0;
+    virtual std::uint64_t write(Addr addr, std::uint64_t length, std::uint8_t *data) = 0;
+    virtual std::uint64_t read(Addr addr, std::uint64_t length, std::uint8_t *data) = 0;
 
     // A device that streams moves the callback into its own storage and returns a handle.
     virtual std::optional<std::unique_ptr<DataStream>>
-    start_read_stream(Addr /*addr*/, StreamCallback&& /*callback*/, std::uint64_t /*chunk_size*/) {
+    start_read_stream(Addr /*addr*/, StreamCallback && /*callback*/, std::uint64_t /*chunk_size*/) {
         return std::nullopt;
     }
 
@@ -159,17 +159,17 @@ using Device = BasicDevice<std::uint32_t, std::uint32_t, BasicDeviceStatus>;
 
 // Layouts that plug-ins compiled against this header rely on.
 static_assert(sizeof(BasicDeviceStatus) == 4);
-static_assert(sizeof(OwnedChunk) == 3 * sizeof(void*) && offsetof(OwnedChunk, release) == 0 &&
-              offsetof(OwnedChunk, data) == sizeof(void*) &&
-              offsetof(OwnedChunk, size) == 2 * sizeof(void*));
-static_assert(sizeof(ChunkView) == 2 * sizeof(void*) && offsetof(ChunkView, data) == 0 &&
-              offsetof(ChunkView, size) == sizeof(void*));
-static_assert(sizeof(StreamCallbackOps) == 2 * sizeof(void*) &&
+static_assert(sizeof(OwnedChunk) == 3 * sizeof(void *) && offsetof(OwnedChunk, release) == 0 &&
+              offsetof(OwnedChunk, data) == sizeof(void *) &&
+              offsetof(OwnedChunk, size) == 2 * sizeof(void *));
+static_assert(sizeof(ChunkView) == 2 * sizeof(void *) && offsetof(ChunkView, data) == 0 &&
+              offsetof(ChunkView, size) == sizeof(void *));
+static_assert(sizeof(StreamCallbackOps) == 2 * sizeof(void *) &&
               offsetof(StreamCallbackOps, invoke) == 0 &&
-              offsetof(StreamCallbackOps, destroy) == sizeof(void*));
-static_assert(sizeof(StreamCallback) == 2 * sizeof(void*) && offsetof(StreamCallback, ops) == 0 &&
-              offsetof(StreamCallback, state) == sizeof(void*));
-static_assert(sizeof(Device) == sizeof(void*), "a device is only its virtual-table pointer");
+              offsetof(StreamCallbackOps, destroy) == sizeof(void *));
+static_assert(sizeof(StreamCallback) == 2 * sizeof(void *) && offsetof(StreamCallback, ops) == 0 &&
+              offsetof(StreamCallback, state) == sizeof(void *));
+static_assert(sizeof(Device) == sizeof(void *), "a device is only its virtual-table pointer");
 static_assert(std::is_same_v<std::variant_alternative_t<0, StreamEvent>, std::monostate> &&
               std::is_same_v<std::variant_alternative_t<1, StreamEvent>, std::string> &&
               std::is_same_v<std::variant_alternative_t<2, StreamEvent>, OwnedChunk> &&

@@ -27,7 +27,7 @@ namespace vorn {
 struct device_deleter {
     std::shared_ptr<void> keep_alive;
 
-    void operator()(Device* device) const { delete device; }
+    void operator()(Device *device) const { delete device; }
 };
 
 using DevicePtr = std::unique_ptr<Device, device_deleter>;
@@ -38,20 +38,20 @@ struct DeviceManager : public std::enable_shared_from_this<DeviceManager> {
     virtual std::filesystem::path location() = 0;
     virtual std::string list_devices() = 0;
     virtual std::string get_device_options() = 0;
-    virtual DevicePtr create_device(const std::string& options) = 0;
+    virtual DevicePtr create_device(const std::string &options) = 0;
 };
 
 // Holds the loaded library for as long as the manager's control block lives.
 struct manager_deleter {
     std::shared_ptr<boost::dll::shared_library> library;
 
-    void operator()(DeviceManager* manager) const { delete manager; }
+    void operator()(DeviceManager *manager) const { delete manager; }
 };
 
-using ManagerFactory = DeviceManager*();
+using ManagerFactory = DeviceManager *();
 
 static_assert(sizeof(device_deleter) == sizeof(std::shared_ptr<void>));
-static_assert(sizeof(DevicePtr) == sizeof(Device*) + sizeof(std::shared_ptr<void>));
+static_assert(sizeof(DevicePtr) == sizeof(Device *) + sizeof(std::shared_ptr<void>));
 static_assert(sizeof(manager_deleter) == sizeof(std::shared_ptr<void>));
 
 } // namespace vorn

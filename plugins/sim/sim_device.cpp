@@ -28,7 +28,7 @@ BasicDeviceStatus SimDevice::send_registers() {
     if (options_.fail_send) {
         return BasicDeviceStatus::Failure;
     }
-    for (const auto& [addr, value] : staged_) {
+    for (const auto &[addr, value] : staged_) {
         device_side_[addr] = value;
     }
     staged_.clear();
@@ -58,13 +58,13 @@ BasicDeviceStatus SimDevice::trigger(std::uint32_t addr, std::int32_t value) {
     return BasicDeviceStatus::Success;
 }
 
-std::uint64_t SimDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) {
+std::uint64_t SimDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
     std::lock_guard lock(mutex_);
     blocks_[addr].assign(data, data + length);
     return length;
 }
 
-std::uint64_t SimDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) {
+std::uint64_t SimDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
     std::lock_guard lock(mutex_);
     auto found = blocks_.find(addr);
     if (found == blocks_.end()) {
@@ -78,7 +78,7 @@ std::uint64_t SimDevice::read(std::uint32_t addr, std::uint64_t length, std::uin
 }
 
 std::optional<std::unique_ptr<Device::DataStream>>
-SimDevice::start_read_stream(std::uint32_t /*addr*/, StreamCallback&& callback,
+SimDevice::start_read_stream(std::uint32_t /*addr*/, StreamCallback &&callback,
                              std::uint64_t chunk_size) {
     std::lock_guard lock(mutex_);
     ++streams_started_;

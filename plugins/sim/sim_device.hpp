@@ -35,11 +35,11 @@ class SimDevice final : public Device {
     std::uint32_t get_register(std::uint32_t addr) override;
     BasicDeviceStatus read_registers() override;
     BasicDeviceStatus trigger(std::uint32_t addr, std::int32_t value) override;
-    std::uint64_t write(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) override;
-    std::uint64_t read(std::uint32_t addr, std::uint64_t length, std::uint8_t* data) override;
-    std::optional<std::unique_ptr<DataStream>>
-    start_read_stream(std::uint32_t addr, StreamCallback&& callback,
-                      std::uint64_t chunk_size) override;
+    std::uint64_t write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) override;
+    std::uint64_t read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) override;
+    std::optional<std::unique_ptr<DataStream>> start_read_stream(std::uint32_t addr,
+                                                                 StreamCallback &&callback,
+                                                                 std::uint64_t chunk_size) override;
     std::optional<std::string> get_status() override;
     std::optional<std::string> get_info() override;
 

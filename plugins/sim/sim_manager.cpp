@@ -19,7 +19,7 @@ class SimManager final : public DeviceManager {
 
     std::filesystem::path location() override {
         Dl_info found{};
-        if (dladdr(reinterpret_cast<void*>(&plugin_anchor), &found) == 0 ||
+        if (dladdr(reinterpret_cast<void *>(&plugin_anchor), &found) == 0 ||
             found.dli_fname == nullptr) {
             return {};
         }
@@ -32,7 +32,7 @@ class SimManager final : public DeviceManager {
 
     std::string get_device_options() override { return describe_sim_options(); }
 
-    DevicePtr create_device(const std::string& options) override {
+    DevicePtr create_device(const std::string &options) override {
         auto device = std::make_unique<SimDevice>(parse_sim_options(options));
         // The manager (and through its deleter this library) outlives every device.
         return DevicePtr(device.release(), device_deleter{shared_from_this()});
@@ -45,4 +45,4 @@ class SimManager final : public DeviceManager {
 } // namespace
 } // namespace vorn::sim
 
-VORN_EXPORT vorn::DeviceManager* create_manager() { return new vorn::sim::SimManager(); }
+VORN_EXPORT vorn::DeviceManager *create_manager() { return new vorn::sim::SimManager(); }

@@ -8,14 +8,14 @@ namespace {
 
 bool is_separator(char c) { return c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-[[noreturn]] void bad_value(std::string_view key, std::string_view value, const char* expected) {
+[[noreturn]] void bad_value(std::string_view key, std::string_view value, const char *expected) {
     throw std::invalid_argument("bad value '" + std::string(value) + "' for option '" +
                                 std::string(key) + "': expected " + expected);
 }
 
 std::uint64_t parse_count(std::string_view key, std::string_view value) {
     std::uint64_t result = 0;
-    const auto* end = value.data() + value.size();
+    const auto *end = value.data() + value.size();
     auto [last, error] = std::from_chars(value.data(), end, result);
     if (value.empty() || error != std::errc() || last != end) {
         bad_value(key, value, "an unsigned integer");
@@ -33,7 +33,7 @@ bool parse_bool(std::string_view key, std::string_view value) {
     bad_value(key, value, "0, 1, false, true, no or yes");
 }
 
-void apply(SimOptions& options, std::string_view key, std::string_view value) {
+void apply(SimOptions &options, std::string_view key, std::string_view value) {
     if (key == "name") {
         if (value.empty()) {
             bad_value(key, value, "a non-empty name");

@@ -11,7 +11,7 @@ namespace vorn::sim {
 inline constexpr std::uint64_t pattern_period = 251;
 
 // Writes the pattern for stream offsets [offset, offset + size) to `out`.
-inline void fill_pattern(std::uint8_t* out, std::uint64_t offset, std::uint64_t size) {
+inline void fill_pattern(std::uint8_t *out, std::uint64_t offset, std::uint64_t size) {
     static const auto table = [] {
         std::array<std::uint8_t, 4096 + pattern_period> bytes{};
         for (std::size_t i = 0; i < bytes.size(); ++i) {

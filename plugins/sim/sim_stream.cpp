@@ -9,7 +9,7 @@
 namespace vorn::sim {
 namespace {
 
-void release_chunk(std::uint8_t* data) { delete[] data; }
+void release_chunk(std::uint8_t *data) { delete[] data; }
 
 std::uint64_t monotonic_ns() {
     timespec now{};
@@ -18,7 +18,7 @@ std::uint64_t monotonic_ns() {
            static_cast<std::uint64_t>(now.tv_nsec);
 }
 
-void store_le64(std::uint8_t* out, std::uint64_t value) {
+void store_le64(std::uint8_t *out, std::uint64_t value) {
     for (int i = 0; i < 8; ++i) {
         out[i] = static_cast<std::uint8_t>(value >> (8 * i));
     }
@@ -26,8 +26,7 @@ void store_le64(std::uint8_t* out, std::uint64_t value) {
 
 } // namespace
 
-SimStream::SimStream(StreamCallback&& callback, const SimOptions& options,
-                     std::uint64_t chunk_size)
+SimStream::SimStream(StreamCallback &&callback, const SimOptions &options, std::uint64_t chunk_size)
     : options_(options), chunk_size_(chunk_size != 0 ? chunk_size : options.default_chunk_size),
       // Allocated here, so a chunk size the machine cannot hold fails start_read_stream.
       lent_chunk_(options.stream_chunks == ChunkMode::lent ? chunk_size_ : 0),
@@ -56,19 +55,20 @@ bool SimStream::pace_until(std::chrono::steady_clock::time_point deadline) {
     return !pace_changed_.wait_until(lock, deadline, [this] { return stop_requested_.load(); });
 }
 
-void SimStream::hand_over(StreamEvent& event) { callback_(event); }
+void SimStream::hand_over(StreamEvent &event) { callback_(event); }
 
 void SimStream::produce() {
     // An exception must not leave a thread function: report it as the stream's last events.
     try {
         produce_chunks();
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         try {
-            StreamEvent error{std::in_place_index<1>, std::string("sim: stream failed: ") + e.what()};
+            StreamEvent error{std::in_place_index<1>,
+                              std::string("sim: stream failed: ") + e.what()};
             hand_over(error);
             StreamEvent end;
             hand_over(end);
-        } catch (const std::exception&) {
+        } catch (const std::exception &) {
             // nothing more can be reported
         }
     }
@@ -80,7 +80,7 @@ void SimStream::produce_chunks() {
                             ? std::chrono::nanoseconds(1'000'000'000 / options_.stream_rate)
                             : std::chrono::nanoseconds(0);
     auto next_chunk = std::chrono::steady_clock::now();
-    std::vector<std::uint8_t>& lent = lent_chunk_;
+    std::vector<std::uint8_t> &lent = lent_chunk_;
     std::uint64_t offset = 0;
     std::uint64_t sequence = 0;
 
@@ -101,7 +101,7 @@ void SimStream::produce_chunks() {
             }
         }
 
-        std::uint8_t* bytes = lent.empty() ? new std::uint8_t[size] : lent.data();
+        std::uint8_t *bytes = lent.empty() ? new std::uint8_t[size] : lent.data();
         fill_pattern(bytes, offset, size);
         if (stamp && size >= 16) {
             store_le64(bytes, sequence);

@@ -17,7 +17,7 @@ namespace vorn::sim {
 class SimStream final : public Device::DataStream {
   public:
     // Starts the producing thread. Caller: the device's start_read_stream.
-    SimStream(StreamCallback&& callback, const SimOptions& options, std::uint64_t chunk_size);
+    SimStream(StreamCallback &&callback, const SimOptions &options, std::uint64_t chunk_size);
     // Stops as stop() does.
     ~SimStream() override;
 
@@ -29,7 +29,7 @@ class SimStream final : public Device::DataStream {
   private:
     void produce();
     void produce_chunks();
-    void hand_over(StreamEvent& event);
+    void hand_over(StreamEvent &event);
     // Waits until `deadline` or a stop request; returns whether to go on.
     bool pace_until(std::chrono::steady_clock::time_point deadline);
 

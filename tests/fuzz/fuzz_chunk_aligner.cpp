@@ -32,7 +32,7 @@ using vorn::stream::PieceOwnerSlot;
 
 constexpr std::uint64_t max_stream_bytes = 1 << 18;
 
-[[noreturn]] void fail(const char* what, std::uint64_t a = 0, std::uint64_t b = 0) {
+[[noreturn]] void fail(const char *what, std::uint64_t a = 0, std::uint64_t b = 0) {
     std::fprintf(stderr, "aligner model mismatch: %s (%llu, %llu)\n", what,
                  static_cast<unsigned long long>(a), static_cast<unsigned long long>(b));
     std::abort();
@@ -46,7 +46,7 @@ std::uint8_t stream_byte(std::uint64_t i) {
 
 // Reads the fuzz input front to back; past its end every read gives 0.
 struct Input {
-    const std::uint8_t* data;
+    const std::uint8_t *data;
     std::size_t size;
     std::size_t position = 0;
 
@@ -57,14 +57,14 @@ struct Input {
 
 std::int64_t live_owned_chunks = 0;
 
-void release_owned(std::uint8_t* data) {
+void release_owned(std::uint8_t *data) {
     --live_owned_chunks;
     delete[] data;
 }
 
 struct KeptPiece {
     std::shared_ptr<const void> owner;
-    const std::uint8_t* data;
+    const std::uint8_t *data;
     std::uint64_t size;
     std::uint64_t offset; // of its first byte in the stream
 };
@@ -82,8 +82,8 @@ struct Consumer {
     std::vector<KeptPiece> kept;
 };
 
-void consume(void* state, StreamEvent* event) {
-    auto& consumer = *static_cast<Consumer*>(state);
+void consume(void *state, StreamEvent *event) {
+    auto &consumer = *static_cast<Consumer *>(state);
     if (consumer.end_seen) {
         fail("event after the end marker");
     }
@@ -131,12 +131,12 @@ void consume(void* state, StreamEvent* event) {
     consumer.delivered += piece.size;
 }
 
-void destroy_consumer(void*) {} // the harness owns the consumer
+void destroy_consumer(void *) {} // the harness owns the consumer
 
 constexpr StreamCallbackOps consumer_ops{consume, destroy_consumer};
 
-void check_kept(const Consumer& consumer) {
-    for (const auto& piece : consumer.kept) {
+void check_kept(const Consumer &consumer) {
+    for (const auto &piece : consumer.kept) {
         for (std::uint64_t i = 0; i < piece.size; ++i) {
             if (piece.data[i] != stream_byte(piece.offset + i)) {
                 fail("a kept piece was overwritten", piece.offset + i, piece.size);
@@ -145,7 +145,7 @@ void check_kept(const Consumer& consumer) {
     }
 }
 
-void run(Input& in) {
+void run(Input &in) {
     const std::uint16_t selector = in.u16();
     static constexpr std::uint64_t ranges[] = {4, 16, 64, 4096};
     const std::uint64_t alignment = 1 + (selector & 0x3FFF) % ranges[selector >> 14];
@@ -195,7 +195,7 @@ void run(Input& in) {
                     std::memset(lent.data(), 0xA5, lent.size());
                 }
             } else {
-                auto* bytes = new std::uint8_t[size];
+                auto *bytes = new std::uint8_t[size];
                 for (std::uint64_t i = 0; i < size; ++i) {
                     bytes[i] = stream_byte(total + i);
                 }
@@ -243,7 +243,7 @@ void run(Input& in) {
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     Input in{data, size};
     live_owned_chunks = 0;
     run(in);

@@ -24,13 +24,13 @@ using vorn::sim::ChunkMode;
 using vorn::sim::parse_sim_options;
 using vorn::sim::SimOptions;
 
-[[noreturn]] void fail(const char* what, std::string_view text) {
+[[noreturn]] void fail(const char *what, std::string_view text) {
     std::fprintf(stderr, "options parser: %s for text '%.*s'\n", what,
                  static_cast<int>(text.size()), text.data());
     std::abort();
 }
 
-bool same(const SimOptions& a, const SimOptions& b) {
+bool same(const SimOptions &a, const SimOptions &b) {
     return a.name == b.name && a.fail_send == b.fail_send && a.fail_read == b.fail_read &&
            a.stream_bytes == b.stream_bytes && a.stream_rate == b.stream_rate &&
            a.stream_chunks == b.stream_chunks && a.stream_error_every == b.stream_error_every &&
@@ -38,7 +38,7 @@ bool same(const SimOptions& a, const SimOptions& b) {
 }
 
 // Every option as text, in the documented form; item order as in the documentation.
-std::string as_text(const SimOptions& options) {
+std::string as_text(const SimOptions &options) {
     return "name=" + options.name + ",fail_send=" + (options.fail_send ? "1" : "0") +
            ",fail_read=" + (options.fail_read ? "true" : "false") +
            ",stream_bytes=" + std::to_string(options.stream_bytes) +
@@ -65,7 +65,7 @@ std::optional<SimOptions> parse(std::string_view text) {
             }
         }
         return options;
-    } catch (const std::invalid_argument& refused) {
+    } catch (const std::invalid_argument &refused) {
         if (std::string_view(refused.what()).empty()) {
             fail("refusal without a message", text);
         }
@@ -78,14 +78,14 @@ bool is_separator(char c) { return c == ',' || c == ' ' || c == '\t' || c == '\n
 
 } // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     // The whole input is one text; for the override property its first byte splits the rest
     // into an earlier and a later text.
-    const std::string_view whole(reinterpret_cast<const char*>(data), size);
+    const std::string_view whole(reinterpret_cast<const char *>(data), size);
     const std::optional<SimOptions> parsed = parse(whole);
 
     std::string commas(whole);
-    for (char& c : commas) {
+    for (char &c : commas) {
         if (is_separator(c)) {
             c = ',';
         }

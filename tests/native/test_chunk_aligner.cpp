@@ -23,15 +23,15 @@ using vorn::stream::make_aligned_callback;
 using vorn::stream::PieceOwnerSlot;
 using Bytes = std::vector<std::uint8_t>;
 
-std::map<const std::uint8_t*, int> release_counts;
+std::map<const std::uint8_t *, int> release_counts;
 
 // Only counts: the bytes belong to the test, so no address is reused while it runs.
-void counting_release(std::uint8_t* data) { ++release_counts[data]; }
+void counting_release(std::uint8_t *data) { ++release_counts[data]; }
 
 struct Seen {
     std::size_t index;
     Bytes bytes;
-    const std::uint8_t* data = nullptr;
+    const std::uint8_t *data = nullptr;
     std::string text;
     std::shared_ptr<const void> owner; // the slot's owner during the call, when kept
     bool had_owner = false;
@@ -45,15 +45,15 @@ struct Recorder {
     bool destroyed = false;
 };
 
-void record(void* state, StreamEvent* event) {
-    auto& recorder = *static_cast<Recorder*>(state);
+void record(void *state, StreamEvent *event) {
+    auto &recorder = *static_cast<Recorder *>(state);
     Seen seen{event->index(), {}, nullptr, {}, nullptr, false};
-    if (auto* text = std::get_if<1>(event)) {
+    if (auto *text = std::get_if<1>(event)) {
         seen.text = *text;
-    } else if (auto* chunk = std::get_if<2>(event)) {
+    } else if (auto *chunk = std::get_if<2>(event)) {
         seen.data = chunk->data;
         seen.bytes.assign(chunk->data, chunk->data + chunk->size);
-    } else if (auto* view = std::get_if<3>(event)) {
+    } else if (auto *view = std::get_if<3>(event)) {
         seen.data = view->data;
         seen.bytes.assign(view->data, view->data + view->size);
     }
@@ -66,9 +66,9 @@ void record(void* state, StreamEvent* event) {
     recorder.seen.push_back(std::move(seen));
 }
 
-void mark_destroyed(void* state) {
+void mark_destroyed(void *state) {
     if (state != nullptr) {
-        static_cast<Recorder*>(state)->destroyed = true;
+        static_cast<Recorder *>(state)->destroyed = true;
     }
 }
 
@@ -86,17 +86,17 @@ class Harness {
     }
 
     // The device lends `bytes` for the call only.
-    void lent(Bytes& bytes) {
+    void lent(Bytes &bytes) {
         StreamEvent event{std::in_place_index<3>, ChunkView{bytes.data(), bytes.size()}};
         aligner(event);
         check_slot_cleared();
     }
 
     // The bytes travel with the event; the test keeps the storage to read release counts.
-    const std::uint8_t* owned(const Bytes& bytes) {
+    const std::uint8_t *owned(const Bytes &bytes) {
         auto storage = std::make_unique<std::uint8_t[]>(bytes.size() + 1);
         std::copy(bytes.begin(), bytes.end(), storage.get());
-        const std::uint8_t* data = storage.get();
+        const std::uint8_t *data = storage.get();
         {
             StreamEvent event{std::in_place_index<2>, counting_release, storage.get(),
                               bytes.size()};
@@ -107,7 +107,7 @@ class Harness {
         return data;
     }
 
-    void text(const std::string& message) {
+    void text(const std::string &message) {
         StreamEvent event{std::in_place_index<1>, message};
         aligner(event);
     }
@@ -120,7 +120,7 @@ class Harness {
 
     std::vector<Bytes> pieces() const {
         std::vector<Bytes> result;
-        for (const auto& seen : recorder.seen) {
+        for (const auto &seen : recorder.seen) {
             if (seen.index == 3) {
                 result.push_back(seen.bytes);
             }
@@ -234,7 +234,7 @@ TEST(ChunkAligner, TextPassesInOrderAndEndFlushesThePendingBytes) {
     h.text("device warning");
     h.lent(second);
     h.end();
-    const auto& seen = h.recorder.seen;
+    const auto &seen = h.recorder.seen;
     ASSERT_EQ(seen.size(), 4u);
     EXPECT_EQ(seen[0].index, 1u);
     EXPECT_EQ(seen[0].text, "device warning");
@@ -246,7 +246,7 @@ TEST(ChunkAligner, TextPassesInOrderAndEndFlushesThePendingBytes) {
 TEST(ChunkAligner, OwnedChunkIsLeftToTheDeliveryLoop) {
     release_counts.clear();
     Harness h(4);
-    const auto* data = h.owned(iota_bytes(6, 0));
+    const auto *data = h.owned(iota_bytes(6, 0));
     EXPECT_EQ(h.pieces(), (std::vector<Bytes>{{0, 1, 2, 3}}));
     EXPECT_EQ(release_counts[data], 1) << "released by the event's owner, once";
     h.end();
@@ -281,12 +281,12 @@ void check_random_stream(unsigned seed, bool with_slot) {
     std::vector<std::string> texts;
     std::uint8_t next = 0;
     Bytes lent_buffer; // reused for every lent chunk, as a device would
-    std::vector<const std::uint8_t*> owned_data;
-    std::vector<std::pair<const std::uint8_t*, std::size_t>> owned_ranges;
+    std::vector<const std::uint8_t *> owned_data;
+    std::vector<std::pair<const std::uint8_t *, std::size_t>> owned_ranges;
 
     const auto delivered_bytes = [&] {
         std::size_t total = 0;
-        for (const auto& seen : h.recorder.seen) {
+        for (const auto &seen : h.recorder.seen) {
             total += seen.index == 3 ? seen.bytes.size() : 0;
         }
         return total;
@@ -305,11 +305,11 @@ void check_random_stream(unsigned seed, bool with_slot) {
         }
         const auto size = std::uniform_int_distribution<std::size_t>(0, 3 * alignment + 2)(random);
         Bytes chunk(size);
-        for (auto& byte : chunk) {
+        for (auto &byte : chunk) {
             byte = next++;
         }
         input.insert(input.end(), chunk.begin(), chunk.end());
-        const std::uint8_t* chunk_data = nullptr;
+        const std::uint8_t *chunk_data = nullptr;
         if (kind <= 5) {
             lent_buffer = chunk;
             chunk_data = lent_buffer.data();
@@ -324,7 +324,7 @@ void check_random_stream(unsigned seed, bool with_slot) {
         EXPECT_EQ(delivered_bytes(), input.size() / alignment * alignment);
         EXPECT_LE(h.recorder.seen.size(), before + 2) << "more than two pieces for one chunk";
         for (std::size_t i = before; i < h.recorder.seen.size(); ++i) {
-            auto& seen = h.recorder.seen[i];
+            auto &seen = h.recorder.seen[i];
             ASSERT_EQ(seen.index, 3u);
             EXPECT_FALSE(seen.bytes.empty());
             EXPECT_EQ(seen.bytes.size() % alignment, 0u);
@@ -336,7 +336,7 @@ void check_random_stream(unsigned seed, bool with_slot) {
     }
     const std::size_t before_end = h.recorder.seen.size();
     h.end();
-    const auto& seen = h.recorder.seen;
+    const auto &seen = h.recorder.seen;
     const std::size_t flushed = input.size() % alignment;
     ASSERT_EQ(seen.size(), before_end + (flushed != 0 ? 2 : 1));
     if (flushed != 0) {
@@ -346,7 +346,7 @@ void check_random_stream(unsigned seed, bool with_slot) {
 
     Bytes output;
     std::vector<std::string> output_texts;
-    for (const auto& s : seen) {
+    for (const auto &s : seen) {
         output.insert(output.end(), s.bytes.begin(), s.bytes.end());
         if (s.index == 1) {
             output_texts.push_back(s.text);
@@ -366,7 +366,7 @@ void check_random_stream(unsigned seed, bool with_slot) {
         }
         // A kept piece of an owned chunk keeps the chunk from being released.
         for (std::size_t i = 0; i < seen.size(); ++i) {
-            for (const auto& [data, size] : owned_ranges) {
+            for (const auto &[data, size] : owned_ranges) {
                 if (seen[i].owner && seen[i].data >= data && seen[i].data < data + size) {
                     EXPECT_EQ(release_counts[data], 0) << "piece " << i << " outlived its chunk";
                 }
@@ -374,7 +374,7 @@ void check_random_stream(unsigned seed, bool with_slot) {
         }
         h.recorder.seen.clear(); // drop the kept owners
     }
-    for (const auto* data : owned_data) {
+    for (const auto *data : owned_data) {
         EXPECT_EQ(release_counts[data], 1) << "owned chunk not released exactly once";
     }
 }

@@ -32,15 +32,15 @@ constexpr auto hang_guard = 20s;
 // --- owned chunks whose releases are counted --------------------------------------------------
 
 std::mutex release_mutex;
-std::map<const std::uint8_t*, int> release_counts;
+std::map<const std::uint8_t *, int> release_counts;
 
 // Only counts: the bytes belong to the test's ChunkStore, so no address is reused mid-test.
-void counting_release(std::uint8_t* data) {
+void counting_release(std::uint8_t *data) {
     std::lock_guard lock(release_mutex);
     ++release_counts[data];
 }
 
-int releases_of(const std::uint8_t* data) {
+int releases_of(const std::uint8_t *data) {
     std::lock_guard lock(release_mutex);
     const auto found = release_counts.find(data);
     return found == release_counts.end() ? 0 : found->second;
@@ -68,7 +68,7 @@ class ChunkStore {
     std::vector<std::unique_ptr<std::uint8_t[]>> storage_;
 };
 
-const std::uint8_t* data_of(const StreamEvent& event) { return std::get<2>(event).data; }
+const std::uint8_t *data_of(const StreamEvent &event) { return std::get<2>(event).data; }
 
 // --- a consumer that records what reaches it ----------------------------------------------------
 
@@ -119,22 +119,22 @@ struct Sink {
     }
 };
 
-void sink_invoke(void* state, StreamEvent* event) {
-    auto& sink = **static_cast<std::shared_ptr<Sink>*>(state);
+void sink_invoke(void *state, StreamEvent *event) {
+    auto &sink = **static_cast<std::shared_ptr<Sink> *>(state);
     std::function<void()> after;
     {
         std::unique_lock lock(sink.mutex);
         sink.invoke_thread = std::this_thread::get_id();
         Delivered seen{event->index(), {}, {}};
-        if (auto* text = std::get_if<1>(event)) {
+        if (auto *text = std::get_if<1>(event)) {
             seen.text = *text;
-        } else if (auto* chunk = std::get_if<2>(event)) {
+        } else if (auto *chunk = std::get_if<2>(event)) {
             seen.bytes.assign(chunk->data, chunk->data + chunk->size);
             if (sink.keep_owned > 0) {
                 --sink.keep_owned;
                 sink.kept.push_back(std::move(*chunk));
             }
-        } else if (auto* view = std::get_if<3>(event)) {
+        } else if (auto *view = std::get_if<3>(event)) {
             seen.bytes.assign(view->data, view->data + view->size);
         }
         sink.events.push_back(std::move(seen));
@@ -153,11 +153,11 @@ void sink_invoke(void* state, StreamEvent* event) {
     }
 }
 
-void sink_destroy(void* state) {
+void sink_destroy(void *state) {
     if (state == nullptr) {
         return;
     }
-    auto* holder = static_cast<std::shared_ptr<Sink>*>(state);
+    auto *holder = static_cast<std::shared_ptr<Sink> *>(state);
     {
         std::lock_guard lock((*holder)->mutex);
         (*holder)->destroyed = true;
@@ -169,13 +169,13 @@ void sink_destroy(void* state) {
 
 constexpr StreamCallbackOps sink_ops{sink_invoke, sink_destroy};
 
-StreamCallback make_consumer(const std::shared_ptr<Sink>& sink) {
+StreamCallback make_consumer(const std::shared_ptr<Sink> &sink) {
     return StreamCallback{&sink_ops, new std::shared_ptr<Sink>(sink)};
 }
 
-void push(StreamCallback& callback, StreamEvent event) { callback(event); }
+void push(StreamCallback &callback, StreamEvent event) { callback(event); }
 
-void push_text(StreamCallback& callback, const std::string& text) {
+void push_text(StreamCallback &callback, const std::string &text) {
     push(callback, StreamEvent{std::in_place_index<1>, text});
 }
 
@@ -190,9 +190,9 @@ struct HookLog {
 };
 
 // Never destroyed: a detached delivery thread may still log while the process exits.
-HookLog& hook_log = *new HookLog;
+HookLog &hook_log = *new HookLog;
 
-void log_step(const std::string& step) {
+void log_step(const std::string &step) {
     std::lock_guard lock(hook_log.mutex);
     hook_log.steps.push_back(step);
     hook_log.threads.push_back(std::this_thread::get_id());
@@ -206,7 +206,7 @@ void reset_hook_log() {
     hook_log.before_join = nullptr;
 }
 
-bool wait_for_step(const std::string& step) {
+bool wait_for_step(const std::string &step) {
     std::unique_lock lock(hook_log.mutex);
     return hook_log.changed.wait_for(lock, hang_guard, [&] {
         return std::find(hook_log.steps.begin(), hook_log.steps.end(), step) !=
@@ -216,7 +216,7 @@ bool wait_for_step(const std::string& step) {
 
 void hook_started() { log_step("started"); }
 void hook_finishing() { log_step("finishing"); }
-void hook_run_blocking(void (*wait)(void*), void* context) {
+void hook_run_blocking(void (*wait)(void *), void *context) {
     log_step("run_blocking");
     std::function<void()> before;
     {
@@ -243,7 +243,7 @@ TEST(EventQueue, LimitBelowInitElementsIsRefusedAndLeavesTheConsumerAlone) {
             try {
                 make_queued_callback(std::move(consumer), limit);
                 ADD_FAILURE() << "limit " << limit << " accepted";
-            } catch (const std::runtime_error& e) {
+            } catch (const std::runtime_error &e) {
                 EXPECT_STREQ(e.what(), "max_elements must be greater than init_elements");
             }
             // Nothing was started: the consumer is still the caller's.
@@ -270,7 +270,7 @@ TEST(EventQueue, OverflowReplacesEachDroppedEventWithAMessageInArrivalOrder) {
     push_text(queued, "block");
     ASSERT_TRUE(sink->wait_at_gate());
 
-    std::vector<const std::uint8_t*> accepted;
+    std::vector<const std::uint8_t *> accepted;
     for (int i = 0; i < 64; ++i) {
         StreamEvent event = chunks.owned(static_cast<std::uint8_t>(i));
         accepted.push_back(data_of(event));
@@ -279,7 +279,7 @@ TEST(EventQueue, OverflowReplacesEachDroppedEventWithAMessageInArrivalOrder) {
     }
 
     // At the limit nothing is taken: each dropped chunk stays with the caller's event.
-    std::vector<const std::uint8_t*> dropped;
+    std::vector<const std::uint8_t *> dropped;
     for (int i = 0; i < 3; ++i) {
         StreamEvent event = chunks.owned(static_cast<std::uint8_t>(100 + i));
         dropped.push_back(data_of(event));
@@ -287,7 +287,7 @@ TEST(EventQueue, OverflowReplacesEachDroppedEventWithAMessageInArrivalOrder) {
         EXPECT_EQ(data_of(event), dropped.back());
         EXPECT_EQ(releases_of(dropped.back()), 0);
     }
-    for (const auto* data : dropped) {
+    for (const auto *data : dropped) {
         EXPECT_EQ(releases_of(data), 1) << "the caller's event releases a dropped chunk";
     }
     push(queued, StreamEvent{}); // an end marker at the limit is dropped too
@@ -303,7 +303,7 @@ TEST(EventQueue, OverflowReplacesEachDroppedEventWithAMessageInArrivalOrder) {
     ASSERT_EQ(events.size(), 1u + 64 + 4 + 1);
     EXPECT_EQ(events[0].text, "block");
     for (int i = 0; i < 64; ++i) {
-        const auto& event = events[static_cast<std::size_t>(1 + i)];
+        const auto &event = events[static_cast<std::size_t>(1 + i)];
         ASSERT_EQ(event.index, 2u) << i;
         EXPECT_EQ(event.bytes, std::vector<std::uint8_t>{static_cast<std::uint8_t>(i)});
     }
@@ -315,7 +315,7 @@ TEST(EventQueue, OverflowReplacesEachDroppedEventWithAMessageInArrivalOrder) {
     EXPECT_FALSE(sink->destroyed) << "delivery ended although the end marker was dropped";
 
     queued.reset();
-    for (const auto* data : accepted) {
+    for (const auto *data : accepted) {
         EXPECT_EQ(releases_of(data), 1);
     }
 }
@@ -350,8 +350,8 @@ TEST(EventQueue, DeliveredOwnedChunkIsReleasedOnceByItsLastHolder) {
 
     StreamEvent taken = chunks.owned(10, 4);
     StreamEvent left = chunks.owned(20, 4);
-    const auto* taken_data = data_of(taken);
-    const auto* left_data = data_of(left);
+    const auto *taken_data = data_of(taken);
+    const auto *left_data = data_of(left);
     queued(taken);
     queued(left);
     push(queued, StreamEvent{});
@@ -389,7 +389,7 @@ TEST(EventQueue, EndMarkerEndsDeliveryAndTheConsumerIsDestroyedOnTheDeliveryThre
 
     // After the end marker events are queued but never delivered; teardown releases them.
     StreamEvent late = chunks.owned(50, 3);
-    const auto* late_data = data_of(late);
+    const auto *late_data = data_of(late);
     queued(late);
     EXPECT_EQ(data_of(late), nullptr);
     EXPECT_EQ(releases_of(late_data), 0);
@@ -417,7 +417,7 @@ TEST(EventQueue, TeardownDiscardsQueuedEventsUndelivered) {
 
     push_text(queued, "block");
     ASSERT_TRUE(sink->wait_at_gate());
-    std::vector<const std::uint8_t*> behind;
+    std::vector<const std::uint8_t *> behind;
     for (std::uint8_t i = 0; i < 3; ++i) {
         StreamEvent event = chunks.owned(i);
         behind.push_back(data_of(event));
@@ -439,7 +439,7 @@ TEST(EventQueue, TeardownDiscardsQueuedEventsUndelivered) {
     EXPECT_EQ(events[0].text, "block");
     EXPECT_TRUE(sink->destroyed);
     EXPECT_EQ(sink->destroy_thread, sink->invoke_thread);
-    for (const auto* data : behind) {
+    for (const auto *data : behind) {
         EXPECT_EQ(releases_of(data), 1);
     }
 }
@@ -454,7 +454,7 @@ TEST(EventQueue, DestroyingTheCallbackFromInsideItsOwnConsumerDoesNotWaitForItse
     push_text(queued, "first");
     ASSERT_TRUE(sink->wait_at_gate());
     StreamEvent behind = chunks.owned(7);
-    const auto* behind_data = data_of(behind);
+    const auto *behind_data = data_of(behind);
     queued(behind);
     // From here on this thread pushes nothing: the consumer destroys the callback, as a device
     // whose stream is stopped from inside its own callback would.

@@ -24,8 +24,8 @@ const std::string sibling_helper = VORN_PLUGIN_SIBLING_HELPER;
 const std::string counting = VORN_PLUGIN_COUNTING;
 
 // Whether the dynamic loader has the file mapped (matched by file identity, so links count too).
-bool is_loaded(const std::string& path) {
-    void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
+bool is_loaded(const std::string &path) {
+    void *handle = dlopen(path.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) {
         return false;
     }
@@ -34,23 +34,23 @@ bool is_loaded(const std::string& path) {
 }
 
 // Calls one of the counting plug-in's exported counters; the plug-in must be loaded.
-int counter(const char* name) {
-    void* handle = dlopen(counting.c_str(), RTLD_NOW | RTLD_NOLOAD);
+int counter(const char *name) {
+    void *handle = dlopen(counting.c_str(), RTLD_NOW | RTLD_NOLOAD);
     if (handle == nullptr) {
         ADD_FAILURE() << "counting plug-in not loaded when reading " << name;
         return -1;
     }
-    auto* read = reinterpret_cast<int (*)()>(dlsym(handle, name));
+    auto *read = reinterpret_cast<int (*)()>(dlsym(handle, name));
     const int value = read != nullptr ? read() : -1;
     dlclose(handle);
     EXPECT_NE(read, nullptr) << name;
     return value;
 }
 
-template <typename Call> std::string runtime_error_of(Call&& call) {
+template <typename Call> std::string runtime_error_of(Call &&call) {
     try {
         call();
-    } catch (const std::runtime_error& e) {
+    } catch (const std::runtime_error &e) {
         return e.what();
     }
     ADD_FAILURE() << "no std::runtime_error";
@@ -71,7 +71,7 @@ class TempDir {
         std::error_code ignored;
         fs::remove_all(path_, ignored);
     }
-    const fs::path& path() const { return path_; }
+    const fs::path &path() const { return path_; }
 
   private:
     fs::path path_;
@@ -79,7 +79,7 @@ class TempDir {
 
 class WorkingDirectory {
   public:
-    explicit WorkingDirectory(const fs::path& dir) : previous_(fs::current_path()) {
+    explicit WorkingDirectory(const fs::path &dir) : previous_(fs::current_path()) {
         fs::current_path(dir);
     }
     ~WorkingDirectory() { fs::current_path(previous_); }
@@ -139,7 +139,7 @@ TEST(Loader, UnresolvedSymbolFailsAtLoadWithCatchableError) {
     try {
         vorn::get_device_manager(undefined_symbol);
         FAIL() << "a plug-in with an unresolved symbol loaded";
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         EXPECT_NE(std::string(e.what()).find("vorn_test_factory_nobody_defines"), std::string::npos)
             << e.what();
     }
@@ -178,9 +178,8 @@ TEST(Loader, PluginWithoutItsSiblingFailsToLoad) {
     try {
         vorn::get_device_manager(plugin);
         FAIL() << "loaded without its sibling";
-    } catch (const std::exception& e) {
-        EXPECT_NE(std::string(e.what()).find("with_sibling_helper"), std::string::npos)
-            << e.what();
+    } catch (const std::exception &e) {
+        EXPECT_NE(std::string(e.what()).find("with_sibling_helper"), std::string::npos) << e.what();
     }
 }
 
@@ -211,7 +210,7 @@ TEST(Loader, TwoManagersAreIndependentAndTheLibraryStaysUntilTheLastOwnerGoes) {
 
 TEST(Loader, DeviceIsDestroyedBeforeItsKeepAliveAndManagerBeforeTheLibrary) {
     // Hold the library ourselves so the counters stay readable after the last owner is gone.
-    void* pin = dlopen(counting.c_str(), RTLD_NOW);
+    void *pin = dlopen(counting.c_str(), RTLD_NOW);
     ASSERT_NE(pin, nullptr) << dlerror();
 
     auto manager = vorn::get_device_manager(counting);

@@ -13,7 +13,7 @@ using vorn::sim::parse_sim_options;
 using vorn::sim::SimOptions;
 
 TEST(SimOptions, EmptyOrBlankTextGivesTheDefaults) {
-    for (const char* text : {"", " ", ",,", " \t\r\n, "}) {
+    for (const char *text : {"", " ", ",,", " \t\r\n, "}) {
         const SimOptions options = parse_sim_options(text);
         EXPECT_EQ(options.name, "sim0") << '"' << text << '"';
         EXPECT_FALSE(options.fail_send);
@@ -44,12 +44,11 @@ TEST(SimOptions, EveryKeyIsApplied) {
 }
 
 TEST(SimOptions, BooleanSpellings) {
-    for (const char* yes : {"1", "true", "yes"}) {
+    for (const char *yes : {"1", "true", "yes"}) {
         EXPECT_TRUE(parse_sim_options(std::string("fail_send=") + yes).fail_send) << yes;
     }
-    for (const char* no : {"0", "false", "no"}) {
-        EXPECT_FALSE(parse_sim_options(std::string("fail_send=1 fail_send=") + no).fail_send)
-            << no;
+    for (const char *no : {"0", "false", "no"}) {
+        EXPECT_FALSE(parse_sim_options(std::string("fail_send=1 fail_send=") + no).fail_send) << no;
     }
 }
 
@@ -91,15 +90,14 @@ TEST(SimOptions, BadItemsAreRefusedNamingTheOffendingItem) {
         {"default_chunk_size=0", {"default_chunk_size", "0"}},
         {"name=", {"name"}},
     };
-    for (const auto& [text, named] : cases) {
+    for (const auto &[text, named] : cases) {
         try {
             parse_sim_options(text);
             ADD_FAILURE() << "accepted: " << text;
-        } catch (const std::invalid_argument& e) {
-            for (const auto& part : named) {
+        } catch (const std::invalid_argument &e) {
+            for (const auto &part : named) {
                 EXPECT_NE(std::string(e.what()).find(part), std::string::npos)
-                    << "message for '" << text << "' does not name '" << part << "': "
-                    << e.what();
+                    << "message for '" << text << "' does not name '" << part << "': " << e.what();
             }
         }
     }

@@ -38,10 +38,10 @@ class CountingDevice final : public vorn::Device {
     vorn::BasicDeviceStatus trigger(std::uint32_t, std::int32_t) override {
         return vorn::BasicDeviceStatus::Success;
     }
-    std::uint64_t write(std::uint32_t, std::uint64_t length, std::uint8_t*) override {
+    std::uint64_t write(std::uint32_t, std::uint64_t length, std::uint8_t *) override {
         return length;
     }
-    std::uint64_t read(std::uint32_t, std::uint64_t, std::uint8_t*) override { return 0; }
+    std::uint64_t read(std::uint32_t, std::uint64_t, std::uint8_t *) override { return 0; }
 };
 
 class CountingManager final : public vorn::DeviceManager {
@@ -56,14 +56,14 @@ class CountingManager final : public vorn::DeviceManager {
     std::filesystem::path location() override { return {}; }
     std::string list_devices() override { return "counting"; }
     std::string get_device_options() override { return {}; }
-    vorn::DevicePtr create_device(const std::string&) override {
+    vorn::DevicePtr create_device(const std::string &) override {
         return vorn::DevicePtr(new CountingDevice(), vorn::device_deleter{shared_from_this()});
     }
 };
 
 } // namespace
 
-VORN_EXPORT vorn::DeviceManager* create_manager() { return new CountingManager(); }
+VORN_EXPORT vorn::DeviceManager *create_manager() { return new CountingManager(); }
 
 VORN_EXPORT int counting_managers_constructed() { return managers_constructed; }
 VORN_EXPORT int counting_managers_destroyed() { return managers_destroyed; }

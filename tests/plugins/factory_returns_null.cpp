@@ -2,4 +2,4 @@
 #include <vorn/device_manager.hpp>
 #include <vorn/export.hpp>
 
-VORN_EXPORT vorn::DeviceManager* create_manager() { return nullptr; }
+VORN_EXPORT vorn::DeviceManager *create_manager() { return nullptr; }

@@ -4,4 +4,4 @@
 
 #include <stdexcept>
 
-VORN_EXPORT vorn::DeviceManager* create_manager() { throw std::runtime_error("factory exploded"); }
+VORN_EXPORT vorn::DeviceManager *create_manager() { throw std::runtime_error("factory exploded"); }

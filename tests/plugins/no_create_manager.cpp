@@ -3,4 +3,4 @@
 #include <vorn/device_manager.hpp>
 #include <vorn/export.hpp>
 
-VORN_EXPORT vorn::DeviceManager* make_manager() { return nullptr; }
+VORN_EXPORT vorn::DeviceManager *make_manager() { return nullptr; }

@@ -21,7 +21,7 @@ namespace {
 using vorn::BasicDeviceStatus;
 using vorn::Device;
 
-vorn::Device* parse_target(const std::string& options) {
+vorn::Device *parse_target(const std::string &options) {
     const std::string prefix = "target=0x";
     if (options.rfind(prefix, 0) != 0 || options.size() == prefix.size()) {
         throw std::invalid_argument("expected target=0x<address>, got '" + options + "'");
@@ -31,13 +31,13 @@ vorn::Device* parse_target(const std::string& options) {
     if (used != options.size() - prefix.size()) {
         throw std::invalid_argument("bad address in '" + options + "'");
     }
-    return reinterpret_cast<vorn::Device*>(static_cast<std::uintptr_t>(address));
+    return reinterpret_cast<vorn::Device *>(static_cast<std::uintptr_t>(address));
 }
 
-template <typename Call> std::string report(Call&& call) {
+template <typename Call> std::string report(Call &&call) {
     try {
         return call();
-    } catch (const std::exception& e) {
+    } catch (const std::exception &e) {
         return std::string("error:") + e.what();
     } catch (...) {
         return "error:unknown";
@@ -48,7 +48,7 @@ std::string status_text(BasicDeviceStatus status) {
     return std::to_string(static_cast<std::int32_t>(status));
 }
 
-std::string call_sequence(Device& target) {
+std::string call_sequence(Device &target) {
     std::string text = "set_register_sync=" +
                        report([&] { return status_text(target.set_register_sync(1, 2, 3)); });
     text += " get_register_sync=" + report([&] {
@@ -73,8 +73,8 @@ class ReportDevice final : public Device {
     BasicDeviceStatus trigger(std::uint32_t, std::int32_t) override {
         return BasicDeviceStatus::Failure;
     }
-    std::uint64_t write(std::uint32_t, std::uint64_t, std::uint8_t*) override { return 0; }
-    std::uint64_t read(std::uint32_t, std::uint64_t, std::uint8_t*) override { return 0; }
+    std::uint64_t write(std::uint32_t, std::uint64_t, std::uint8_t *) override { return 0; }
+    std::uint64_t read(std::uint32_t, std::uint64_t, std::uint8_t *) override { return 0; }
     std::optional<std::string> get_info() override { return report_; }
 
   private:
@@ -88,8 +88,8 @@ class ThreadCallerManager final : public vorn::DeviceManager {
     std::string list_devices() override { return {}; }
     std::string get_device_options() override { return "target=0x<address of a Device>"; }
 
-    vorn::DevicePtr create_device(const std::string& options) override {
-        Device* target = parse_target(options);
+    vorn::DevicePtr create_device(const std::string &options) override {
+        Device *target = parse_target(options);
         std::string text;
         std::thread caller([&] { text = call_sequence(*target); });
         caller.join();
@@ -100,4 +100,4 @@ class ThreadCallerManager final : public vorn::DeviceManager {
 
 } // namespace
 
-VORN_EXPORT vorn::DeviceManager* create_manager() { return new ThreadCallerManager(); }
+VORN_EXPORT vorn::DeviceManager *create_manager() { return new ThreadCallerManager(); }

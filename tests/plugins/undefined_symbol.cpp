@@ -3,6 +3,6 @@
 #include <vorn/device_manager.hpp>
 #include <vorn/export.hpp>
 
-extern "C" vorn::DeviceManager* vorn_test_factory_nobody_defines();
+extern "C" vorn::DeviceManager *vorn_test_factory_nobody_defines();
 
-VORN_EXPORT vorn::DeviceManager* create_manager() { return vorn_test_factory_nobody_defines(); }
+VORN_EXPORT vorn::DeviceManager *create_manager() { return vorn_test_factory_nobody_defines(); }

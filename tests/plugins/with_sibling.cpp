@@ -5,7 +5,7 @@
 
 #include <string>
 
-extern "C" const char* vorn_test_sibling_greeting();
+extern "C" const char *vorn_test_sibling_greeting();
 
 namespace {
 
@@ -17,7 +17,7 @@ class SiblingManager final : public vorn::DeviceManager {
     std::filesystem::path location() override { return {}; }
     std::string list_devices() override { return {}; }
     std::string get_device_options() override { return {}; }
-    vorn::DevicePtr create_device(const std::string&) override { return {}; }
+    vorn::DevicePtr create_device(const std::string &) override { return {}; }
 
   private:
     std::string greeting_;
@@ -25,6 +25,6 @@ class SiblingManager final : public vorn::DeviceManager {
 
 } // namespace
 
-VORN_EXPORT vorn::DeviceManager* create_manager() {
+VORN_EXPORT vorn::DeviceManager *create_manager() {
     return new SiblingManager(vorn_test_sibling_greeting());
 }

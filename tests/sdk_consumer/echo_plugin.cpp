@@ -24,11 +24,11 @@ class EchoDevice final : public vorn::Device {
     vorn::BasicDeviceStatus trigger(std::uint32_t, std::int32_t) override {
         return vorn::BasicDeviceStatus::Failure;
     }
-    std::uint64_t write(std::uint32_t, std::uint64_t length, std::uint8_t* data) override {
+    std::uint64_t write(std::uint32_t, std::uint64_t length, std::uint8_t *data) override {
         last_.assign(data, data + length);
         return length;
     }
-    std::uint64_t read(std::uint32_t, std::uint64_t length, std::uint8_t* data) override {
+    std::uint64_t read(std::uint32_t, std::uint64_t length, std::uint8_t *data) override {
         const auto count = length < last_.size() ? length : last_.size();
         if (count != 0) {
             std::memcpy(data, last_.data(), count);
@@ -48,11 +48,11 @@ class EchoManager final : public vorn::DeviceManager {
     std::filesystem::path location() override { return "echo"; }
     std::string list_devices() override { return "echo"; }
     std::string get_device_options() override { return "none"; }
-    vorn::DevicePtr create_device(const std::string&) override {
+    vorn::DevicePtr create_device(const std::string &) override {
         return vorn::DevicePtr(new EchoDevice(), vorn::device_deleter{shared_from_this()});
     }
 };
 
 } // namespace
 
-VORN_EXPORT vorn::DeviceManager* create_manager() { return new EchoManager(); }
+VORN_EXPORT vorn::DeviceManager *create_manager() { return new EchoManager(); }
