@@ -86,15 +86,17 @@ run_tests() {
 # tests, with the interpreter checking that every reference count change holds the lock. Python
 # itself is not instrumented: the ASan runtime (and libstdc++, whose exceptions ASan intercepts)
 # is preloaded into python3.13. CPython frees little at exit, so leak checking is for native tests.
+UBSAN_RUN_OPTIONS="halt_on_error=1:print_stacktrace=1:suppressions=$ROOT/tests/ubsan.supp"
+
 run_address_sanitizer() {
     local build_dir="$ROOT/build-asan"
     configure_and_build "$build_dir" -DVORN_SANITIZE=address -DVORN_ASSERT_GIL=ON
     log "native tests under ASan+UBSan"
-    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+    ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS="$UBSAN_RUN_OPTIONS" \
         ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)" -E sdk_consumer
     log "Python tests under ASan+UBSan"
     LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libstdc++.so)" \
-        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1 PYTHONPATH="$build_dir" \
+        ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS="$UBSAN_RUN_OPTIONS" PYTHONPATH="$build_dir" \
         python -m pytest -q -p no:cacheprovider tests/python "$@"
 }
 

@@ -3,32 +3,43 @@
 
 #include <pybind11/pybind11.h>
 
-#include <cxxabi.h>
+#include <exception>
+#include <optional>
 #include <type_traits>
 #include <utility>
 
 namespace pyvorn {
 
-// Runs `work` without the interpreter lock and takes the lock back in ordinary code, not in a
-// destructor: a thread that retakes the lock while the interpreter finalizes (a daemon thread at
-// exit) is ended with a forced unwind, which a destructor cannot pass on. Caller: a thread that
-// holds the lock; `work` must not touch Python objects.
-template <typename Work> decltype(auto) without_interpreter_lock(Work &&work) {
+// Runs `work` without the interpreter lock and takes the lock back in ordinary code, outside any
+// destructor or exception handler: a thread that retakes the lock while the interpreter
+// finalizes (a daemon thread at exit) is ended with a forced unwind, which a destructor turns
+// into std::terminate. Caller: a thread that holds the lock; `work` must not touch Python.
+template <typename Work> std::invoke_result_t<Work> without_interpreter_lock(Work &&work) {
+    using Result = std::invoke_result_t<Work>;
+    std::exception_ptr failure;
     PyThreadState *state = PyEval_SaveThread();
-    try {
-        if constexpr (std::is_void_v<std::invoke_result_t<Work>>) {
+    if constexpr (std::is_void_v<Result>) {
+        try {
             std::forward<Work>(work)();
-            PyEval_RestoreThread(state);
-        } else {
-            auto result = std::forward<Work>(work)();
-            PyEval_RestoreThread(state);
-            return result;
+        } catch (...) {
+            failure = std::current_exception();
         }
-    } catch (abi::__forced_unwind &) {
-        throw; // the thread is being ended; the lock is not ours to take back
-    } catch (...) {
         PyEval_RestoreThread(state);
-        throw;
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+    } else {
+        std::optional<Result> result;
+        try {
+            result.emplace(std::forward<Work>(work)());
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        PyEval_RestoreThread(state);
+        if (failure) {
+            std::rethrow_exception(failure);
+        }
+        return std::move(*result);
     }
 }
 

@@ -6,7 +6,6 @@
 #include <spdlog/spdlog.h>
 
 #include <cstring>
-#include <cxxabi.h>
 #include <memory>
 
 namespace pyvorn {
@@ -18,17 +17,14 @@ using vorn::StreamEvent;
 
 constexpr const char *unsupported_view_message = "Unsupported data type: DataView";
 
-// Nothing may leave the delivery thread: a Python error or any other exception from the callback
-// is logged, and delivery goes on. A forced unwind (the runtime ending this thread) must pass.
+// Nothing may leave the delivery thread: a Python error (or any error converting the arguments)
+// arrives as a std::exception and is logged, and delivery goes on. Nothing else is caught, so a
+// forced unwind (the runtime ending this thread) passes on as it must.
 template <typename Call> void call_guarded(Call &&call) {
     try {
         call();
-    } catch (abi::__forced_unwind &) {
-        throw;
     } catch (const std::exception &e) {
         spdlog::error("Error in callback: {}", e.what());
-    } catch (...) {
-        spdlog::error("Error in callback: {}", "unknown exception");
     }
 }
 
