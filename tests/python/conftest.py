@@ -14,6 +14,7 @@ import pyvorn_device
 BUILD_DIR = pathlib.Path(pyvorn_device.__file__).resolve().parent
 SIM_PLUGIN = BUILD_DIR / "pyvorn_device_plugins" / "libvorn_sim.so"
 TEST_PLUGIN_DIR = BUILD_DIR / "tests" / "plugins"
+TESTS_DIR = pathlib.Path(__file__).resolve().parent
 
 
 # The ASan runtime preloaded into the interpreter (./dev.sh test's sanitizer run).
@@ -33,7 +34,8 @@ def run_python(code: str, timeout: float = 60, **kwargs) -> subprocess.Completed
     through subprocess.TimeoutExpired."""
     env = dict(os.environ)
     env["PYTHONPATH"] = os.pathsep.join(
-        [str(BUILD_DIR)] + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
+        [str(BUILD_DIR), str(TESTS_DIR)]
+        + [p for p in env.get("PYTHONPATH", "").split(os.pathsep) if p]
     )
     env["VORN_SIM_PLUGIN"] = str(SIM_PLUGIN)
     return subprocess.run(

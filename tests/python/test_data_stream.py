@@ -8,28 +8,9 @@ import pytest
 
 import pyvorn_device
 from conftest import run_python
+from counting_callback import Counter
 
 WAIT = 10  # seconds; only reached on failure
-
-
-class Counter:
-    """Counts calls; `arrived(n)` waits until at least n calls have come."""
-
-    def __init__(self, delay=0.0):
-        self.count = 0
-        self.delay = delay
-        self.changed = threading.Condition()
-
-    def __call__(self, payload, text):
-        if self.delay:
-            time.sleep(self.delay)
-        with self.changed:
-            self.count += 1
-            self.changed.notify_all()
-
-    def arrived(self, n):
-        with self.changed:
-            return self.changed.wait_for(lambda: self.count >= n, WAIT)
 
 
 @pytest.fixture

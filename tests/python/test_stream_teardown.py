@@ -15,20 +15,7 @@ import pyvorn_device
 
 PLUGIN = os.environ["VORN_SIM_PLUGIN"]
 
-class Counter:
-    def __init__(self, delay=0.0):
-        self.count = 0
-        self.delay = delay
-        self.changed = threading.Condition()
-    def __call__(self, payload, text):
-        if self.delay:
-            time.sleep(self.delay)
-        with self.changed:
-            self.count += 1
-            self.changed.notify_all()
-    def arrived(self, n, timeout=10):
-        with self.changed:
-            return self.changed.wait_for(lambda: self.count >= n, timeout)
+from counting_callback import Counter
 
 def settled(counter, wait=0.1):
     before = counter.count
