@@ -22,7 +22,13 @@ void register_device_manager(py::module_ &m) {
         .def("create_device", [](DeviceManager &manager, const std::string &options) {
             // Device creation may take long (hardware enumeration); other Python threads may run
             // meanwhile, and nothing here touches Python objects.
-            return without_interpreter_lock([&] { return manager.create_device(options); });
+            auto device =
+                without_interpreter_lock([&] { return manager.create_device(options); });
+            if (device && !device.get_deleter().keep_alive) {
+                // A device that outlives its manager in Python still runs the plug-in's code.
+                device.get_deleter().keep_alive = manager.shared_from_this();
+            }
+            return device;
         });
     refuse_pickling(manager);
     refuse_uninitialised_instances<DeviceManager>();

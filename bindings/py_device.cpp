@@ -1,5 +1,7 @@
 #include "py_device.hpp"
 
+#include "override_block_buffer.hpp"
+
 namespace py = pybind11;
 
 namespace pyvorn {
@@ -7,8 +9,8 @@ namespace {
 
 using vorn::Device;
 
-// Calls the Python override of a block transfer with a memoryview of the bytes, and releases
-// that view afterwards so Python keeps no pointer into memory it does not own.
+// Calls the Python override of a block transfer with a view of the bytes that nothing in Python
+// can keep pointing into the caller's memory.
 std::optional<std::uint64_t> call_block_override(const PyDevice *self, const char *name,
                                                  std::uint32_t addr, std::uint64_t length,
                                                  std::uint8_t *data, bool readonly) {
@@ -17,17 +19,7 @@ std::optional<std::uint64_t> call_block_override(const PyDevice *self, const cha
     if (!override) {
         return std::nullopt;
     }
-    static std::uint8_t no_bytes = 0; // a memoryview needs a non-null pointer, even for 0 bytes
-    auto view = py::memoryview::from_memory(data != nullptr ? data : &no_bytes,
-                                            static_cast<py::ssize_t>(length), readonly);
-    py::object result;
-    try {
-        result = override(addr, length, view);
-    } catch (...) {
-        view.attr("release")();
-        throw;
-    }
-    view.attr("release")();
+    py::object result = call_with_block_view(override, name, addr, length, data, !readonly);
     return py::detail::cast_safe<std::uint64_t>(std::move(result));
 }
 

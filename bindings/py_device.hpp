@@ -30,6 +30,8 @@ class PyDevice : public vorn::Device {
     Status trigger(std::uint32_t addr, std::int32_t value) override;
     // A Python override receives (addr, length, data) with data a memoryview of the `length`
     // bytes, read-only for write and writable for read, released when the override returns.
+    // It sees a copy, written back after a read: views derived from it may outlive the call
+    // without reaching the caller's memory, and the call then fails with BufferError.
     std::uint64_t write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) override;
     std::uint64_t read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) override;
     std::optional<std::string> get_status() override;

@@ -47,6 +47,11 @@ std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path &p
         return std::shared_ptr<DeviceManager>(manager, manager_deleter{std::move(library)});
     } catch (const std::exception &e) {
         throw std::runtime_error("Failed to create manager: " + path.string() + " " + e.what());
+    } catch (...) {
+        // The exception's type and destructor live in the plug-in: it must end here, while the
+        // library is still loaded.
+        throw std::runtime_error("Failed to create manager: " + path.string() +
+                                 " unknown exception");
     }
 }
 

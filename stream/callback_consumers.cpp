@@ -29,9 +29,11 @@ template <typename Call> void call_guarded(Call &&call) {
 }
 
 template <typename Callback> struct Consumer {
+    // Declared first so it goes last: dropping the callable may drop the stream, its device and
+    // manager, and the consumer's own members must not outlive the plug-in's code.
+    std::shared_ptr<void> keep_alive; // the device's: keeps its release functions loaded
     Callback callback;
     std::shared_ptr<vorn::stream::PieceOwnerSlot> owner_slot;
-    std::shared_ptr<void> keep_alive; // the device's: keeps its release functions loaded
 
     void deliver_text(std::string text) {
         call_guarded([&] { callback(std::nullopt, std::move(text)); });
@@ -64,6 +66,8 @@ std::shared_ptr<std::uint8_t[]> copy_of(const ChunkView &view) {
     return copy;
 }
 
+// Allocation failures of the payload objects leave the event with the delivery loop, which
+// reports it as lost in its place.
 template <> void Consumer<DataViewCallback>::deliver_owned(OwnedChunk &chunk) {
     auto owned = std::make_shared<OwnedChunk>(std::move(chunk));
     DataView view{owned->data, owned->size, keep_alive, owned};
@@ -122,7 +126,7 @@ constexpr vorn::StreamCallbackOps view_consumer_ops{deliver<DataViewCallback>,
 
 vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback &callback,
                                             std::shared_ptr<void> keep_alive) {
-    auto consumer = new Consumer<ManagedBufferCallback>{callback, nullptr, std::move(keep_alive)};
+    auto consumer = new Consumer<ManagedBufferCallback>{std::move(keep_alive), callback, nullptr};
     return vorn::StreamCallback{&managed_consumer_ops, consumer};
 }
 
@@ -131,7 +135,7 @@ make_callback_consumer(const DataViewCallback &callback,
                        std::shared_ptr<vorn::stream::PieceOwnerSlot> owner_slot,
                        std::shared_ptr<void> keep_alive) {
     auto consumer =
-        new Consumer<DataViewCallback>{callback, std::move(owner_slot), std::move(keep_alive)};
+        new Consumer<DataViewCallback>{std::move(keep_alive), callback, std::move(owner_slot)};
     return vorn::StreamCallback{&view_consumer_ops, consumer};
 }
 

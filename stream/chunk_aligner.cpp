@@ -1,7 +1,10 @@
 #include "chunk_aligner.hpp"
 
+#include "event_queue.hpp"
+
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <stdexcept>
 #include <vector>
 
@@ -19,10 +22,12 @@ void copy_bytes(std::uint8_t *to, const std::uint8_t *from, std::uint64_t count)
 
 struct ChunkAligner {
     std::shared_ptr<Staging> staging;
-    std::uint64_t pending = 0;
+    std::uint64_t pending = 0; // bytes carried over in staging, from a multiple of the alignment
+    std::uint64_t skip = 0;    // bytes still to skip after a gap, up to the next multiple
     StreamCallback consumer;
     std::uint64_t alignment = 0;
     std::shared_ptr<PieceOwnerSlot> owner_slot;
+    std::shared_ptr<LostBytes> lost_bytes;
 
     void deliver_piece(std::uint8_t *data, std::uint64_t size,
                        const std::shared_ptr<const void> &owner) {
@@ -30,45 +35,79 @@ struct ChunkAligner {
             owner_slot->current = owner;
         }
         StreamEvent piece{std::in_place_index<3>, ChunkView{data, size}};
-        consumer(piece);
+        try {
+            consumer(piece);
+        } catch (...) {
+            if (owner_slot) {
+                owner_slot->current.reset();
+            }
+            throw;
+        }
         if (owner_slot) {
             owner_slot->current.reset();
         }
     }
 
+    void deliver_text(const char *text) {
+        StreamEvent message{std::in_place_index<1>, text};
+        consumer(message);
+    }
+
     // Someone downstream still holds the carry-over buffer of an earlier piece: give it that
     // buffer and carry on in a fresh one.
     Staging &writable_staging() {
-        if (staging.use_count() > 1) {
+        if (!staging || staging.use_count() > 1) {
             auto fresh = std::make_shared<Staging>(alignment);
-            std::copy_n(staging->begin(), pending, fresh->begin());
+            if (staging) {
+                std::copy_n(staging->begin(), pending, fresh->begin());
+            }
             staging = std::move(fresh);
         }
         return *staging;
     }
 
+    // `count` bytes after the ones seen so far never arrive: the carried-over bytes cannot be
+    // completed, and the next piece starts at the next multiple of the alignment.
+    void lose(std::uint64_t count) {
+        const std::uint64_t phase = skip != 0 ? alignment - skip : pending % alignment;
+        const std::uint64_t after = (phase + count % alignment) % alignment;
+        pending = 0;
+        skip = after == 0 ? 0 : alignment - after;
+    }
+
     void regroup(std::uint8_t *data, std::uint64_t length,
                  const std::shared_ptr<const void> &chunk_owner) {
-        if (pending == 0) {
-            pending = length % alignment;
-            copy_bytes(writable_staging().data(), data + (length - pending), pending);
-            if (length - pending != 0) {
-                deliver_piece(data, length - pending, chunk_owner);
+        std::uint64_t used = 0; // bytes of this chunk delivered, carried over or skipped
+        try {
+            if (skip != 0) {
+                used = std::min(skip, length);
+                skip -= used;
             }
-            return;
-        }
-        if (pending + length < alignment) {
-            copy_bytes(writable_staging().data() + pending, data, length);
-            pending += length;
-            return;
-        }
-        const std::uint64_t fill = alignment - pending;
-        copy_bytes(writable_staging().data() + pending, data, fill);
-        deliver_piece(staging->data(), alignment, staging);
-        pending = (length - fill) % alignment;
-        copy_bytes(writable_staging().data(), data + (length - pending), pending);
-        if (length - fill - pending != 0) {
-            deliver_piece(data + fill, length - fill - pending, chunk_owner);
+            if (pending != 0 && used < length) {
+                const std::uint64_t fill = std::min(alignment - pending, length - used);
+                copy_bytes(writable_staging().data() + pending, data + used, fill);
+                pending += fill;
+                used += fill;
+                if (pending < alignment) {
+                    return;
+                }
+                deliver_piece(staging->data(), alignment, staging);
+                pending = 0;
+            }
+            const std::uint64_t whole = (length - used) / alignment * alignment;
+            if (whole != 0) {
+                deliver_piece(data + used, whole, chunk_owner);
+                used += whole;
+            }
+            if (used < length) {
+                const std::uint64_t tail = length - used;
+                copy_bytes(writable_staging().data(), data + used, tail);
+                pending = tail;
+                used = length;
+            }
+        } catch (const std::bad_alloc &) {
+            lose(length - used);
+            deliver_text(allocation_failure_message);
         }
     }
 
@@ -77,10 +116,14 @@ struct ChunkAligner {
         case 0:
             if (pending != 0) {
                 deliver_piece(staging->data(), pending, staging);
+                pending = 0;
             }
             consumer(event);
             return;
         case 1: {
+            if (lost_bytes && lost_bytes->pending != 0) {
+                lose(lost_bytes->take());
+            }
             StreamEvent text{std::in_place_index<1>, std::move(std::get<1>(event))};
             consumer(text);
             return;
@@ -92,7 +135,14 @@ struct ChunkAligner {
                 regroup(chunk.data, chunk.size, nullptr);
                 return;
             }
-            auto owned = std::make_shared<OwnedChunk>(std::move(chunk));
+            std::shared_ptr<OwnedChunk> owned;
+            try {
+                owned = std::make_shared<OwnedChunk>(std::move(chunk));
+            } catch (const std::bad_alloc &) {
+                lose(chunk.size); // the chunk is still the delivery loop's, which releases it
+                deliver_text(allocation_failure_message);
+                return;
+            }
             regroup(owned->data, owned->size, owned);
             return;
         }
@@ -116,7 +166,8 @@ constexpr StreamCallbackOps aligned_callback_ops{invoke, destroy};
 } // namespace
 
 StreamCallback make_aligned_callback(StreamCallback &&consumer, std::uint64_t alignment,
-                                     std::shared_ptr<PieceOwnerSlot> owner_slot) {
+                                     std::shared_ptr<PieceOwnerSlot> owner_slot,
+                                     std::shared_ptr<LostBytes> lost_bytes) {
     if (alignment == 0) {
         throw std::invalid_argument("alignment must be greater than 0");
     }
@@ -125,6 +176,7 @@ StreamCallback make_aligned_callback(StreamCallback &&consumer, std::uint64_t al
     aligner->consumer = std::move(consumer);
     aligner->alignment = alignment;
     aligner->owner_slot = std::move(owner_slot);
+    aligner->lost_bytes = std::move(lost_bytes);
     return StreamCallback{&aligned_callback_ops, aligner.release()};
 }
 

@@ -1,6 +1,7 @@
 #include "bindings/instance_guards.hpp"
 #include "bindings/lock_release.hpp"
 #include "bindings/registration.hpp"
+#include "python_delivery_hooks.hpp"
 
 #include <pybind11/stl.h>
 
@@ -22,7 +23,14 @@ class PyDataStream : public DataStream {
 
 void register_data_stream(py::module_ &m) {
     // stop() runs released: the device may wait for its delivery thread, which needs the lock.
-    const auto stop = [](DataStream &self) { without_interpreter_lock([&] { self.stop(); }); };
+    // Ctrl-C ends the wait (the stop stays requested) and is raised here.
+    const auto stop = [](DataStream &self) {
+        const InterruptibleWaits interruptible;
+        without_interpreter_lock([&] { self.stop(); });
+        if (PyErr_Occurred() != nullptr) {
+            throw py::error_already_set();
+        }
+    };
     py::class_<DataStream, PyDataStream, std::unique_ptr<DataStream>> data_stream(m, "DataStream");
     data_stream.def("stop", stop)
         .def("__enter__", [](DataStream &self) -> DataStream & { return self; })

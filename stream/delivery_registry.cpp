@@ -1,5 +1,7 @@
 #include "delivery_registry.hpp"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <vector>
 
@@ -8,13 +10,21 @@ namespace {
 
 struct Registry {
     std::mutex mutex;
-    std::vector<std::weak_ptr<LiveDelivery>> deliveries;
+    std::vector<std::shared_ptr<LiveDelivery>> deliveries;
 };
 
+Registry *make_registry();
+
 // Never destroyed: delivery threads may still unregister while static destructors run.
-Registry &registry() {
-    static auto *instance = new Registry();
-    return *instance;
+Registry *current_registry = make_registry();
+
+// The child of a fork() has none of its parent's threads; the old registry (whose mutex another
+// thread may have held at the fork) is abandoned rather than touched.
+void forget_deliveries_in_child() { current_registry = new Registry(); }
+
+Registry *make_registry() {
+    pthread_atfork(nullptr, nullptr, forget_deliveries_in_child);
+    return new Registry();
 }
 
 } // namespace
@@ -42,32 +52,24 @@ bool LiveDelivery::wait_finished_until(
     return finished_changed_.wait_until(lock, *deadline, [this] { return finished_; });
 }
 
-void register_delivery(const std::shared_ptr<LiveDelivery> &delivery) {
-    auto &reg = registry();
+void register_delivery(std::shared_ptr<LiveDelivery> delivery) {
+    auto &reg = *current_registry;
     std::lock_guard lock(reg.mutex);
-    std::erase_if(reg.deliveries, [](const auto &entry) { return entry.expired(); });
-    reg.deliveries.push_back(delivery);
+    reg.deliveries.push_back(std::move(delivery));
 }
 
 void unregister_delivery(const LiveDelivery *delivery) {
-    auto &reg = registry();
+    auto &reg = *current_registry;
     std::lock_guard lock(reg.mutex);
-    std::erase_if(reg.deliveries, [delivery](const auto &entry) {
-        auto live = entry.lock();
-        return !live || live.get() == delivery;
-    });
+    std::erase_if(reg.deliveries, [delivery](const auto &entry) { return entry.get() == delivery; });
 }
 
 std::size_t stop_registered_deliveries(std::optional<std::chrono::milliseconds> timeout) {
     std::vector<std::shared_ptr<LiveDelivery>> live;
     {
-        auto &reg = registry();
+        auto &reg = *current_registry;
         std::lock_guard lock(reg.mutex);
-        for (const auto &entry : reg.deliveries) {
-            if (auto delivery = entry.lock()) {
-                live.push_back(std::move(delivery));
-            }
-        }
+        live = reg.deliveries;
     }
     for (const auto &delivery : live) {
         delivery->stop.request_stop();

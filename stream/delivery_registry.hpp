@@ -12,7 +12,9 @@
 
 namespace vorn::stream {
 
-// What the registry needs of one delivery thread. Thread-safe.
+// What the registry knows of one delivery thread: its stop request and whether it has ended.
+// Small on purpose: the registry and a waiting exit hold it, never the thread's queue, so no
+// queued chunk outlives the stream's teardown. Thread-safe.
 class LiveDelivery {
   public:
     std::stop_source stop;
@@ -30,12 +32,14 @@ class LiveDelivery {
     bool finished_ = false;
 };
 
-// Any thread; takes the registry's mutex briefly.
-void register_delivery(const std::shared_ptr<LiveDelivery> &delivery);
+// Any thread; takes the registry's mutex briefly. A delivery stays registered until its thread
+// unregisters it as it ends, also when its stream was torn down without waiting for it.
+void register_delivery(std::shared_ptr<LiveDelivery> delivery);
 void unregister_delivery(const LiveDelivery *delivery);
 
 // Requests a stop of every registered delivery, then waits for each until the common deadline
 // (`timeout` from now; none: no limit). Returns how many were still running at the deadline.
+// A child process made by fork() starts with none registered: its parent's threads are not there.
 std::size_t stop_registered_deliveries(std::optional<std::chrono::milliseconds> timeout);
 
 } // namespace vorn::stream

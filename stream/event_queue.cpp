@@ -1,16 +1,14 @@
 #include "event_queue.hpp"
 
-#include "delivery_registry.hpp"
-
 #include <readerwriterqueue/readerwriterqueue.h>
 
 #include <atomic>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <type_traits>
 #include <utility>
 
 namespace vorn::stream {
@@ -20,28 +18,40 @@ namespace {
 // so memory stays bounded however long an overflow lasts. The producer counts into the run while
 // nothing has been queued behind it; the delivery thread closes the run when it takes it and then
 // hands on one "Queue Overflow, dropping event" per counted drop, in the dropped events' place.
-struct DropRun {
-    static constexpr std::uint64_t closed = std::uint64_t{1} << 63;
-    std::atomic<std::uint64_t> count{1};
+// The mutex is held for a few instructions on either side, and only while events are dropped.
+class DropRun {
+  public:
+    explicit DropRun(std::uint64_t first_bytes) : bytes_(first_bytes) {}
 
     // Producer: counts one more drop unless the delivery thread has closed the run.
-    bool try_add() {
-        std::uint64_t seen = count.load();
-        while ((seen & closed) == 0) {
-            if (count.compare_exchange_weak(seen, seen + 1)) {
-                return true;
-            }
+    bool try_add(std::uint64_t bytes) {
+        std::lock_guard lock(mutex_);
+        if (closed_) {
+            return false;
         }
-        return false;
+        ++count_;
+        bytes_ += bytes;
+        return true;
     }
-    // Delivery thread: no more drops join this run; returns how many it holds.
-    std::uint64_t close() { return count.fetch_or(closed) & ~closed; }
+    // Delivery thread: no more drops join this run; returns how many it holds, and their bytes.
+    std::pair<std::uint64_t, std::uint64_t> close() {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        return {count_, bytes_};
+    }
+
+  private:
+    std::mutex mutex_;
+    bool closed_ = false;
+    std::uint64_t count_ = 1;
+    std::uint64_t bytes_;
 };
 
-// A queued event, or (when `drops` is set) a run of drops.
+// A queued event; or, when `drops` is set, a run of drops; `lost_bytes` goes with a loss message.
 struct QueuedEvent {
     StreamEvent event;
     std::shared_ptr<DropRun> drops;
+    std::uint64_t lost_bytes = 0;
 };
 
 using Queue = moodycamel::BlockingReaderWriterQueue<QueuedEvent>;
@@ -51,26 +61,43 @@ using Queue = moodycamel::BlockingReaderWriterQueue<QueuedEvent>;
 // stop that comes without a wake-up event (process exit) is noticed.
 constexpr std::int64_t idle_wait_usecs = 20'000;
 
+thread_local bool is_delivery_thread = false;
+
 void release_copied_bytes(std::uint8_t *data) { delete[] data; }
 
 // The state the delivery thread shares with its owner: the thread may outlive the owner when the
-// stream is torn down from inside its own callback.
-struct DeliveryState : LiveDelivery {
+// stream is torn down from a delivery thread.
+struct DeliveryState {
+    std::shared_ptr<void> keep_alive; // declared first: goes after the queue's chunks
     Queue queue{static_cast<std::size_t>(init_elements)};
+    std::shared_ptr<LiveDelivery> live = std::make_shared<LiveDelivery>();
+    std::shared_ptr<LostBytes> lost_bytes;
+    // Set when the end marker could not be queued: delivered once the queue is empty.
+    std::atomic<bool> end_not_queued{false};
+    // Set by teardown: the device pushes no more, so an ending thread empties the whole queue.
+    std::atomic<bool> producer_gone{false};
 };
 
 struct EventQueue {
     std::shared_ptr<DeliveryState> shared;
-    std::jthread worker;
+    std::thread worker;
     std::int32_t max_elements = init_elements;
     const DeliveryThreadHooks *hooks = nullptr;
     std::shared_ptr<DropRun> open_run; // producer only: the run at the queue's tail, if any
 };
 
+std::uint64_t bytes_of(const StreamEvent &event) {
+    if (const auto *owned = std::get_if<2>(&event)) {
+        return owned->size;
+    }
+    if (const auto *lent = std::get_if<3>(&event)) {
+        return lent->size;
+    }
+    return 0;
+}
+
 StreamEvent take_for_queue(StreamEvent &event) {
     switch (event.index()) {
-    case 0:
-        return StreamEvent{};
     case 1:
         return StreamEvent{std::in_place_index<1>, std::move(std::get<1>(event))};
     case 2:
@@ -88,111 +115,177 @@ StreamEvent take_for_queue(StreamEvent &event) {
     }
 }
 
-void count_drop(EventQueue &owner) {
-    if (owner.open_run && owner.open_run->try_add()) {
+void count_drop(EventQueue &owner, std::uint64_t bytes) {
+    if (owner.open_run && owner.open_run->try_add(bytes)) {
         return;
     }
-    auto run = std::make_shared<DropRun>();
+    auto run = std::make_shared<DropRun>(bytes);
     // Not held to the limit, like any loss message; when even this fails the drop goes unreported.
     owner.open_run = owner.shared->queue.enqueue(QueuedEvent{StreamEvent{}, run}) ? run : nullptr;
 }
 
+// The end of the stream must arrive, so it is not held to the limit either (one element).
+void push_end(EventQueue &owner) {
+    if (!owner.shared->queue.enqueue(QueuedEvent{})) {
+        owner.shared->end_not_queued = true;
+    }
+    owner.open_run.reset();
+}
+
 void push(void *state, StreamEvent *event) {
     auto &owner = *static_cast<EventQueue *>(state);
+    if (event->index() == 0) {
+        push_end(owner);
+        return;
+    }
     auto &queue = owner.shared->queue;
     if (queue.size_approx() >= static_cast<std::size_t>(owner.max_elements)) {
-        count_drop(owner); // the caller keeps and releases its event
+        count_drop(owner, bytes_of(*event)); // the caller keeps and releases its event
         return;
     }
     StreamEvent element = take_for_queue(*event);
     if (!queue.enqueue(QueuedEvent{std::move(element), nullptr})) {
+        const std::uint64_t lost = bytes_of(element);
         // The element (and any bytes it owns) is released here, on the device's thread.
         element = StreamEvent{};
-        queue.enqueue(
-            QueuedEvent{StreamEvent{std::in_place_index<1>, allocation_failure_message}, nullptr});
+        queue.enqueue(QueuedEvent{
+            StreamEvent{std::in_place_index<1>, allocation_failure_message}, nullptr, lost});
     }
     owner.open_run.reset(); // later drops come after this event
 }
 
+void note_lost(DeliveryState &shared, std::uint64_t bytes) {
+    if (shared.lost_bytes) {
+        shared.lost_bytes->pending += bytes;
+    }
+}
+
+// Hands an event to the consumer. A consumer that cannot allocate what the event needs loses the
+// event, which is reported in its place like any other loss; delivery goes on.
+void hand_on(DeliveryState &shared, StreamCallback &consumer, StreamEvent &event) {
+    try {
+        consumer(event);
+    } catch (const std::bad_alloc &) {
+        note_lost(shared, bytes_of(event));
+        try {
+            StreamEvent message{std::in_place_index<1>, allocation_failure_message};
+            consumer(message);
+        } catch (const std::bad_alloc &) {
+            // nothing left to report it with
+        }
+    }
+}
+
 // Hands on one overflow message per drop of the run; returns false when a stop cut it short.
-bool deliver_drops(DropRun &run, const std::stop_token &stop, StreamCallback &consumer) {
-    for (std::uint64_t drops = run.close(); drops != 0; --drops) {
+bool deliver_drops(DeliveryState &shared, DropRun &run, const std::stop_token &stop,
+                   StreamCallback &consumer) {
+    const auto [drops, bytes] = run.close();
+    note_lost(shared, bytes);
+    for (std::uint64_t left = drops; left != 0; --left) {
         if (stop.stop_requested()) {
             return false;
         }
         StreamEvent message{std::in_place_index<1>, overflow_message};
-        consumer(message);
+        hand_on(shared, consumer, message);
     }
     return true;
 }
 
+// Releases what is queued while the consumer, and with it what keeps the device's release
+// functions loaded, still exists. Once the device has gone, everything; otherwise (a stop at
+// interpreter exit, the device still producing) only what is there now, and teardown frees the
+// rest.
+void discard_queued(DeliveryState &shared) {
+    QueuedEvent discarded;
+    if (shared.producer_gone) {
+        while (shared.queue.try_dequeue(discarded)) {
+        }
+        return;
+    }
+    for (auto queued = shared.queue.size_approx(); queued != 0; --queued) {
+        if (!shared.queue.try_dequeue(discarded)) {
+            break;
+        }
+    }
+}
+
 void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, StreamCallback consumer,
              const DeliveryThreadHooks *hooks) {
+    is_delivery_thread = true;
     if (hooks != nullptr && hooks->thread_started != nullptr) {
         hooks->thread_started();
     }
     while (!stop.stop_requested()) {
         QueuedEvent queued;
         if (!shared->queue.wait_dequeue_timed(queued, idle_wait_usecs)) {
+            if (shared->end_not_queued && shared->queue.size_approx() == 0) {
+                StreamEvent end;
+                hand_on(*shared, consumer, end);
+                break;
+            }
             continue;
         }
         if (stop.stop_requested()) {
             break; // a stopped stream discards what is still queued
         }
         if (queued.drops) {
-            if (!deliver_drops(*queued.drops, stop, consumer)) {
+            if (!deliver_drops(*shared, *queued.drops, stop, consumer)) {
                 break;
             }
             continue;
         }
+        note_lost(*shared, queued.lost_bytes);
         const bool end_of_stream = queued.event.index() == 0;
-        consumer(queued.event);
+        hand_on(*shared, consumer, queued.event);
         if (end_of_stream) {
             break;
         }
     }
     if (stop.stop_requested()) {
-        // Discard what a stopped stream had queued while the consumer, and with it what keeps
-        // the device's release functions loaded, still exists. Only what is there now: a device
-        // may still be producing (a stop at interpreter exit), and teardown frees the rest.
-        QueuedEvent discarded;
-        for (auto queued = shared->queue.size_approx(); queued != 0; --queued) {
-            if (!shared->queue.try_dequeue(discarded)) {
-                break;
-            }
-        }
+        discard_queued(*shared);
     }
     consumer.reset();
     if (hooks != nullptr && hooks->thread_finishing != nullptr) {
         hooks->thread_finishing();
     }
-    shared->mark_finished();
+    const auto live = shared->live;
+    shared.reset();
+    live->mark_finished();
+    unregister_delivery(live.get());
 }
 
-void join_worker(void *context) { static_cast<std::jthread *>(context)->join(); }
-
 void teardown(EventQueue *owner) {
-    owner->worker.request_stop();
-    // The device invokes no more once it destroys the callback, so this thread may act as the
-    // producer and wake a delivery thread that is waiting on an empty queue.
+    auto &shared = *owner->shared;
+    shared.producer_gone = true; // the device invokes no more once it destroys the callback
+    shared.live->stop.request_stop();
+    // So this thread may act as the producer and wake a delivery thread that waits on an empty
+    // queue.
     try {
-        owner->shared->queue.enqueue(QueuedEvent{});
+        shared.queue.enqueue(QueuedEvent{});
     } catch (const std::bad_alloc &) {
         // the thread still sees the stop request at its next timed wake-up
     }
-    if (owner->worker.get_id() == std::this_thread::get_id()) {
-        // Torn down from inside its own callback: the thread cannot wait for itself. It ends
-        // after the current callback returns and keeps the shared state alive until then.
-        owner->worker.detach();
-    } else if (owner->worker.joinable()) {
-        if (owner->shared->finished() || owner->hooks == nullptr ||
-            owner->hooks->run_blocking == nullptr) {
-            owner->worker.join();
-        } else {
-            owner->hooks->run_blocking(join_worker, &owner->worker);
-        }
+    const bool own_thread = owner->worker.get_id() == std::this_thread::get_id();
+    if (own_thread) {
+        // This thread is the queue's consumer: release what the device queued, while the
+        // device's code is certainly loaded (its stop is on the stack).
+        discard_queued(shared);
     }
-    unregister_delivery(owner->shared.get());
+    if (own_thread || is_delivery_thread) {
+        // Never wait from a delivery thread: the stream ends after its current event.
+        owner->worker.detach();
+        return;
+    }
+    if (!owner->worker.joinable()) {
+        return;
+    }
+    const bool finished = owner->hooks == nullptr || owner->hooks->wait_finished == nullptr ||
+                          owner->hooks->wait_finished(*shared.live);
+    if (finished) {
+        owner->worker.join(); // it has ended, or ends in a moment without needing anything
+    } else {
+        owner->worker.detach(); // the wait was interrupted; it ends after its current event
+    }
 }
 
 void destroy(void *state) {
@@ -209,19 +302,37 @@ constexpr StreamCallbackOps queued_callback_ops{push, destroy};
 } // namespace
 
 StreamCallback make_queued_callback(StreamCallback &&consumer, std::int32_t max_elements,
-                                    const DeliveryThreadHooks *hooks) {
+                                    QueueOptions options) {
     if (max_elements < init_elements) {
         throw std::runtime_error("max_elements must be greater than init_elements");
     }
     auto owner = std::make_unique<EventQueue>();
     owner->shared = std::make_shared<DeliveryState>();
+    owner->shared->keep_alive = std::move(options.keep_alive);
+    owner->shared->lost_bytes = std::move(options.lost_bytes);
     owner->max_elements = max_elements;
-    owner->hooks = hooks;
-    owner->worker = std::jthread(deliver, owner->shared, std::move(consumer), hooks);
-    owner->shared->stop = owner->worker.get_stop_source();
-    register_delivery(owner->shared);
+    owner->hooks = options.hooks;
+    auto &live = owner->shared->live;
+    // Registered before the thread starts, which unregisters it as its last step.
+    register_delivery(live);
+    try {
+        owner->worker = std::thread(deliver, live->stop.get_token(), owner->shared,
+                                    std::move(consumer), options.hooks);
+    } catch (...) {
+        unregister_delivery(live.get());
+        throw;
+    }
     return StreamCallback{&queued_callback_ops, owner.release()};
 }
+
+std::shared_ptr<LiveDelivery> delivery_of(const StreamCallback &callback) {
+    if (callback.ops != &queued_callback_ops || callback.state == nullptr) {
+        return nullptr;
+    }
+    return static_cast<EventQueue *>(callback.state)->shared->live;
+}
+
+bool on_delivery_thread() { return is_delivery_thread; }
 
 std::size_t stop_all_deliveries(std::optional<std::chrono::milliseconds> timeout) {
     return stop_registered_deliveries(timeout);

@@ -1,10 +1,14 @@
 // The bounded hand-off between a device's thread and a stream's delivery thread.
 #pragma once
 
+#include "delivery_registry.hpp"
+#include "lost_bytes.hpp"
+
 #include <vorn/device.hpp>
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 
 namespace vorn::stream {
@@ -22,9 +26,20 @@ struct DeliveryThreadHooks {
     // On the delivery thread: first thing, and last thing after the consumer is destroyed.
     void (*thread_started)() = nullptr;
     void (*thread_finishing)() = nullptr;
-    // On the tearing-down thread: runs wait(context), which joins the delivery thread, in a state
-    // where that thread can finish (for Python: with the interpreter lock released).
-    void (*run_blocking)(void (*wait)(void *), void *context) = nullptr;
+    // On a thread that waits for a delivery thread to end: waits in a state where that thread
+    // can finish (for Python: with the interpreter lock released). Returns false when the wait
+    // was given up (an interrupt); the delivery then ends on its own after its current event.
+    bool (*wait_finished)(LiveDelivery &delivery) = nullptr;
+};
+
+// What a queue may be given besides its consumer; every member may be empty.
+struct QueueOptions {
+    const DeliveryThreadHooks *hooks = nullptr;
+    // Learns the size of what each loss message stands for.
+    std::shared_ptr<LostBytes> lost_bytes;
+    // Keeps the code of queued chunks' release functions (a plug-in's) loaded for as long as the
+    // queue holds chunks, on whichever thread the queue goes.
+    std::shared_ptr<void> keep_alive;
 };
 
 // Starts a delivery thread that hands each queued event to `consumer` (moved in; destroyed on
@@ -35,15 +50,26 @@ struct DeliveryThreadHooks {
 // cannot be started.
 //
 // The returned callback:
-//  - invoke: producer side, one device thread at a time; never blocks. Lent chunks are copied,
-//    owned chunks moved. At the limit the event is left with the caller and counted as a drop:
-//    the consumer receives one "Queue Overflow, dropping event" per drop, in the dropped event's
-//    place. Drops are counted rather than queued one by one, so memory stays bounded.
-//  - destroy: stops delivery (events still queued are discarded) and waits for the delivery
-//    thread, through hooks->run_blocking when given. From the delivery thread itself it does not
-//    wait: the thread finishes its current event and ends on its own.
+//  - invoke: producer side, one device thread at a time; never waits. Lent chunks are copied
+//    (std::bad_alloc from that copy leaves invoke), owned chunks moved. At the limit the event is
+//    left with the caller and counted as a drop: the consumer receives one "Queue Overflow,
+//    dropping event" per drop, in the dropped event's place. Drops are counted rather than queued
+//    one by one, so memory stays bounded. The end marker is never dropped: it is queued beyond
+//    the limit and delivered once, after everything queued before it.
+//  - destroy: stops delivery (events still queued are released undelivered, before it returns)
+//    and waits for the delivery thread, through options.hooks->wait_finished when given. On any delivery
+//    thread it does not wait: waiting for itself is impossible, and two streams that stop each
+//    other from their callbacks would wait for each other. The stream then ends after its
+//    current event.
 StreamCallback make_queued_callback(StreamCallback &&consumer, std::int32_t max_elements,
-                                    const DeliveryThreadHooks *hooks = nullptr);
+                                    QueueOptions options = {});
+
+// The delivery of a callback made by make_queued_callback (null for any other callback), for
+// waiting until it has ended. Any thread, while the callback exists.
+std::shared_ptr<LiveDelivery> delivery_of(const StreamCallback &callback);
+
+// Whether the calling thread is the delivery thread of some stream.
+bool on_delivery_thread();
 
 // Asks every live delivery thread of the process to stop and waits until each has ended or
 // `timeout` has passed (none: until each has ended). Used before the interpreter finalizes.

@@ -1,26 +1,49 @@
-// A plug-in's stream handle together with what keeps the plug-in's code loaded.
+// A plug-in's stream handle together with what keeps the plug-in's code loaded, and the guards
+// the module puts around every stream handle it gives out.
 #pragma once
+
+#include "event_queue.hpp"
 
 #include <vorn/device.hpp>
 
 #include <memory>
+#include <mutex>
+#include <sys/types.h>
 
-namespace pyvorn {
+namespace vorn::stream {
 
 // A stream may outlive its device and its manager in Python. The handle's code lives in the
 // plug-in, so the device's keep-alive is held here, in the module's code, and dropped only after
 // the plug-in's handle has been destroyed. (Dropping it inside the plug-in's own destructor could
 // unload the library while that destructor still runs.)
-class KeptAliveStream final : public vorn::Device::DataStream {
+//
+// stop() does not depend on the plug-in's own stop() being safe to call twice or from two
+// threads at once:
+//  - on an ordinary thread it returns only once the plug-in's stop has returned and the stream's
+//    delivery thread has ended (through hooks->wait_finished, which may give up on an interrupt);
+//    concurrent and later calls wait for the same;
+//  - on a delivery thread (a callback stopping its own stream or another one) it never waits:
+//    it asks the stream to stop, and the stream ends after its current callback;
+//  - in a child process made by fork() the stream is inert: its threads are not there, so
+//    neither stop() nor the destructor calls into the plug-in.
+class KeptAliveStream final : public Device::DataStream {
   public:
-    KeptAliveStream(std::unique_ptr<vorn::Device::DataStream> stream,
-                    std::shared_ptr<void> keep_alive);
+    KeptAliveStream(std::unique_ptr<Device::DataStream> stream, std::shared_ptr<void> keep_alive,
+                    std::shared_ptr<LiveDelivery> delivery, const DeliveryThreadHooks *hooks);
     ~KeptAliveStream() override;
     void stop() override;
 
   private:
+    bool inherited_by_fork() const;
+    void wait_for_delivery();
+
     std::shared_ptr<void> keep_alive_; // declared first: destroyed after stream_
-    std::unique_ptr<vorn::Device::DataStream> stream_;
+    std::unique_ptr<Device::DataStream> stream_;
+    std::shared_ptr<LiveDelivery> delivery_;
+    const DeliveryThreadHooks *hooks_;
+    pid_t owner_process_;
+    std::recursive_mutex stop_mutex_; // a signal handler run by a wait may call stop() again
+    bool stop_requested_ = false; // guarded by stop_mutex_
 };
 
-} // namespace pyvorn
+} // namespace vorn::stream

@@ -5,11 +5,14 @@
 #include <pybind11/pybind11.h>
 
 #include <atomic>
+#include <chrono>
 
 namespace py = pybind11;
 
 namespace pyvorn {
 namespace {
+
+using vorn::stream::LiveDelivery;
 
 struct AttachedThreadState {
     PyGILState_STATE gil_state{};
@@ -18,6 +21,10 @@ struct AttachedThreadState {
 };
 
 thread_local AttachedThreadState delivery_thread_state;
+thread_local int interruptible_scopes = 0;
+
+// How often an interruptible wait looks for a pending signal.
+constexpr auto signal_poll_interval = std::chrono::milliseconds(100);
 
 void attach_thread_state() {
     if (Py_IsFinalizing()) {
@@ -37,18 +44,45 @@ void detach_thread_state() {
     delivery_thread_state.attached = false;
 }
 
-void run_without_interpreter_lock(void (*wait)(void *), void *context) {
-    if (!Py_IsInitialized() || PyGILState_Check() == 0) {
-        wait(context);
-        return;
+// Python runs signal handlers on the main thread, with the lock held; a handler that raised
+// (KeyboardInterrupt) leaves its error set.
+bool interrupt_pending(bool holds_lock) {
+    if (holds_lock) {
+        return PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
     }
-    // Safe to release here: the caller is a teardown that touches no Python object while it
-    // waits, and the delivery thread needs the lock to finish.
-    without_interpreter_lock([&] { wait(context); });
+    const PyGILState_STATE state = PyGILState_Ensure();
+    const bool pending = PyErr_Occurred() != nullptr || PyErr_CheckSignals() != 0;
+    PyGILState_Release(state);
+    return pending;
+}
+
+bool wait_without_interpreter_lock(LiveDelivery &delivery) {
+    if (!Py_IsInitialized()) {
+        return delivery.wait_finished_until(std::nullopt);
+    }
+    const bool holds_lock = PyGILState_Check() != 0;
+    const bool interruptible = interruptible_scopes > 0 && on_main_thread() && !Py_IsFinalizing();
+    const auto wait = [&] {
+        if (!interruptible) {
+            return delivery.wait_finished_until(std::nullopt);
+        }
+        return delivery.wait_finished_until(std::chrono::steady_clock::now() +
+                                            signal_poll_interval);
+    };
+    for (;;) {
+        // Safe to release here: the waiting code touches no Python object, and the delivery
+        // thread needs the lock to finish.
+        if (holds_lock ? without_interpreter_lock(wait) : wait()) {
+            return true;
+        }
+        if (interrupt_pending(holds_lock)) {
+            return false;
+        }
+    }
 }
 
 constexpr vorn::stream::DeliveryThreadHooks hooks{attach_thread_state, detach_thread_state,
-                                                  run_without_interpreter_lock};
+                                                  wait_without_interpreter_lock};
 
 std::atomic<bool> exit_started{false};
 
@@ -64,6 +98,9 @@ void stop_all_for_exit() {
 } // namespace
 
 const vorn::stream::DeliveryThreadHooks &python_delivery_hooks() { return hooks; }
+
+InterruptibleWaits::InterruptibleWaits() { ++interruptible_scopes; }
+InterruptibleWaits::~InterruptibleWaits() { --interruptible_scopes; }
 
 bool interpreter_exiting() { return exit_started.load(); }
 

@@ -54,16 +54,20 @@ std::shared_ptr<void> keep_alive_of(const Device &device) {
 StreamResult hand_chain_to_device(Device &device, std::uint32_t addr, vorn::StreamCallback chain,
                                   std::uint64_t chunk_size) {
     stop_deliveries_at_exit();
+    auto delivery = vorn::stream::delivery_of(chain);
     StreamResult result = device.start_read_stream(addr, std::move(chain), chunk_size);
     // What the device did not take ends here; its teardown waits with the lock released.
     chain.reset();
     if (!result || !*result) {
         return std::nullopt;
     }
-    if (auto keep_alive = keep_alive_of(device)) {
-        return std::make_unique<KeptAliveStream>(std::move(*result), std::move(keep_alive));
-    }
-    return result;
+    return std::make_unique<vorn::stream::KeptAliveStream>(
+        std::move(*result), keep_alive_of(device), std::move(delivery), &python_delivery_hooks());
+}
+
+vorn::stream::QueueOptions queue_options(const Device &device,
+                                         std::shared_ptr<vorn::stream::LostBytes> lost_bytes) {
+    return {&python_delivery_hooks(), std::move(lost_bytes), keep_alive_of(device)};
 }
 
 StreamResult start_read_stream(Device &device, std::uint32_t addr,
@@ -72,7 +76,8 @@ StreamResult start_read_stream(Device &device, std::uint32_t addr,
     require_startable(callback);
     const auto limit = queue_limit(max_queue_elements);
     auto chain = vorn::stream::make_queued_callback(
-        make_callback_consumer(callback, keep_alive_of(device)), limit, &python_delivery_hooks());
+        make_callback_consumer(callback, keep_alive_of(device)), limit,
+        queue_options(device, nullptr));
     return hand_chain_to_device(device, addr, std::move(chain), chunk_size);
 }
 
@@ -85,10 +90,12 @@ StreamResult start_aligned_read_stream(Device &device, std::uint32_t addr, std::
     }
     const auto limit = queue_limit(max_queue_elements);
     auto owner_slot = std::make_shared<vorn::stream::PieceOwnerSlot>();
+    auto lost_bytes = std::make_shared<vorn::stream::LostBytes>();
     auto aligner = vorn::stream::make_aligned_callback(
-        make_callback_consumer(callback, owner_slot, keep_alive_of(device)), alignment, owner_slot);
-    auto chain =
-        vorn::stream::make_queued_callback(std::move(aligner), limit, &python_delivery_hooks());
+        make_callback_consumer(callback, owner_slot, keep_alive_of(device)), alignment, owner_slot,
+        lost_bytes);
+    auto chain = vorn::stream::make_queued_callback(std::move(aligner), limit,
+                                                    queue_options(device, lost_bytes));
     return hand_chain_to_device(device, addr, std::move(chain), chunk_size);
 }
 

@@ -17,6 +17,7 @@ namespace {
 
 const std::string no_create_manager = VORN_PLUGIN_NO_CREATE_MANAGER;
 const std::string factory_throws = VORN_PLUGIN_FACTORY_THROWS;
+const std::string factory_throws_foreign = VORN_PLUGIN_FACTORY_THROWS_FOREIGN;
 const std::string factory_returns_null = VORN_PLUGIN_FACTORY_RETURNS_NULL;
 const std::string undefined_symbol = VORN_PLUGIN_UNDEFINED_SYMBOL;
 const std::string with_sibling = VORN_PLUGIN_WITH_SIBLING;
@@ -125,6 +126,10 @@ TEST(Loader, FactoryExceptionIsWrappedWithPathAndUnloaded) {
     EXPECT_EQ(runtime_error_of([&] { vorn::get_device_manager(factory_throws); }),
               "Failed to create manager: " + factory_throws + " factory exploded");
     EXPECT_FALSE(is_loaded(factory_throws));
+    // A type of the plug-in's own ends while the library is loaded, and is reported the same way.
+    EXPECT_EQ(runtime_error_of([&] { vorn::get_device_manager(factory_throws_foreign); }),
+              "Failed to create manager: " + factory_throws_foreign + " unknown exception");
+    EXPECT_FALSE(is_loaded(factory_throws_foreign));
 }
 
 TEST(Loader, NullFactoryResultIsEmptyAndHoldsTheLibraryUntilDropped) {
