@@ -398,3 +398,123 @@ TEST(ChunkAligner, RandomStreamsWithKeptPieceOwnersKeepEveryPieceIntact) {
 }
 
 } // namespace
+
+namespace {
+
+// Random chunk sizes, some of them lost (their size handed over before the loss message, as the
+// queue does). Every piece must be the stream's bytes at a multiple of the alignment, inside one
+// run of bytes between gaps; each run yields exactly its whole units, the last one its tail.
+void check_random_stream_with_gaps(unsigned seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937 random(seed);
+    const std::uint64_t alignment = std::uniform_int_distribution<std::uint64_t>(1, 9)(random);
+    SCOPED_TRACE("alignment " + std::to_string(alignment));
+    auto lost = std::make_shared<vorn::stream::LostBytes>();
+    Recorder recorder;
+    StreamCallback aligner = make_aligned_callback(StreamCallback{&recorder_ops, &recorder},
+                                                   alignment, nullptr, lost);
+
+    // The stream's byte at offset i is i % 251; pieces name their offset by their first byte.
+    std::uint64_t offset = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> runs{{0, 0}}; // [begin, end) received
+    const int events = std::uniform_int_distribution<int>(1, 40)(random);
+    for (int e = 0; e < events; ++e) {
+        const auto size = std::uniform_int_distribution<std::uint64_t>(0, 3 * alignment)(random);
+        if (std::uniform_int_distribution<int>(0, 3)(random) == 0) {
+            lost->pending += size;
+            StreamEvent text{std::in_place_index<1>, "Queue Overflow, dropping event"};
+            aligner(text);
+            if (size != 0) { // losing nothing leaves no gap
+                offset += size;
+                runs.emplace_back(offset, offset);
+            }
+            continue;
+        }
+        Bytes chunk(size);
+        for (std::uint64_t i = 0; i < size; ++i) {
+            chunk[i] = static_cast<std::uint8_t>((offset + i) % 251);
+        }
+        StreamEvent event{std::in_place_index<3>, ChunkView{chunk.data(), size}};
+        aligner(event);
+        offset += size;
+        runs.back().second = offset;
+    }
+    StreamEvent end;
+    aligner(end);
+
+    Bytes expected;
+    for (std::size_t r = 0; r < runs.size(); ++r) {
+        const auto [begin, finish] = runs[r];
+        const std::uint64_t first = (begin + alignment - 1) / alignment * alignment;
+        const std::uint64_t last = r + 1 == runs.size() ? finish : finish / alignment * alignment;
+        for (std::uint64_t i = first; i < last; ++i) {
+            expected.push_back(static_cast<std::uint8_t>(i % 251));
+        }
+    }
+    Bytes delivered;
+    for (const auto &seen : recorder.seen) {
+        if (seen.index != 3) {
+            continue;
+        }
+        delivered.insert(delivered.end(), seen.bytes.begin(), seen.bytes.end());
+        // The piece lies inside one run and starts on the grid.
+        bool inside = false;
+        for (const auto &[begin, finish] : runs) {
+            for (std::uint64_t start = (begin + alignment - 1) / alignment * alignment;
+                 start < finish; start += alignment) {
+                if (start % 251 == seen.bytes[0] && start + seen.bytes.size() <= finish) {
+                    inside = true;
+                }
+            }
+        }
+        EXPECT_TRUE(inside) << "a piece crosses a gap or starts off the grid";
+    }
+    EXPECT_EQ(delivered, expected);
+    EXPECT_EQ(recorder.seen.back().index, 0u);
+}
+
+TEST(ChunkAligner, RandomStreamsWithGapsKeepTheGrid) {
+    for (unsigned seed = 1; seed <= 300; ++seed) {
+        check_random_stream_with_gaps(seed);
+        if (HasFatalFailure()) {
+            return;
+        }
+    }
+}
+
+// A consumer that cannot allocate a piece's payload: that piece is lost, reported in its place,
+// and the pieces after it keep the grid.
+struct RefusingSecondPiece {
+    Recorder *recorder;
+    int pieces = 0;
+};
+
+void refuse_second_piece(void *state, StreamEvent *event) {
+    auto &consumer = *static_cast<RefusingSecondPiece *>(state);
+    if (event->index() == 3 && ++consumer.pieces == 2) {
+        throw std::bad_alloc();
+    }
+    record(consumer.recorder, event);
+}
+
+constexpr StreamCallbackOps refusing_ops{refuse_second_piece, mark_destroyed};
+
+TEST(ChunkAligner, APieceThatCannotBeAllocatedIsReportedAndTheGridHolds) {
+    Recorder recorder;
+    RefusingSecondPiece refusing{&recorder};
+    StreamCallback aligner = make_aligned_callback(StreamCallback{&refusing_ops, &refusing}, 4);
+    Bytes first = iota_bytes(6, 0);
+    Bytes second = iota_bytes(12, 6);
+    StreamEvent one{std::in_place_index<3>, ChunkView{first.data(), first.size()}};
+    StreamEvent two{std::in_place_index<3>, ChunkView{second.data(), second.size()}};
+    StreamEvent end;
+    aligner(one);
+    aligner(two); // the carry-over piece 4-7 is refused: the rest of this chunk goes with it
+    aligner(end);
+    ASSERT_EQ(recorder.seen.size(), 3u);
+    EXPECT_EQ(recorder.seen[0].bytes, iota_bytes(4, 0));
+    EXPECT_EQ(recorder.seen[1].text, "Memory Allocation Failure, dropping event");
+    EXPECT_EQ(recorder.seen[2].index, 0u);
+}
+
+} // namespace

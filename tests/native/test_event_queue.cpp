@@ -2,9 +2,12 @@
 // delivery thread that feeds the consumer.
 #include "event_queue.hpp"
 
+#include "chunk_aligner.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <climits>
 #include <condition_variable>
@@ -537,6 +540,174 @@ TEST(EventQueue, StopAllDeliveriesCountsADeliveryStuckInItsConsumer) {
     EXPECT_EQ(vorn::stream::stop_all_deliveries(hang_guard), 0u);
     EXPECT_EQ(sink->snapshot().size(), 1u);
     queued.reset();
+}
+
+} // namespace
+
+namespace {
+
+// A consumer that throws std::bad_alloc for its first chunk, as one whose payload objects
+// cannot be allocated would.
+struct FailingFirstChunk {
+    std::shared_ptr<Sink> sink;
+    bool failed = false;
+};
+
+void fail_first_chunk(void *state, StreamEvent *event) {
+    auto &consumer = *static_cast<FailingFirstChunk *>(state);
+    if (event->index() == 2 && !consumer.failed) {
+        consumer.failed = true;
+        throw std::bad_alloc();
+    }
+    sink_invoke(&consumer.sink, event);
+}
+
+void destroy_failing(void *state) {
+    if (state == nullptr) {
+        return;
+    }
+    auto *consumer = static_cast<FailingFirstChunk *>(state);
+    sink_destroy(new std::shared_ptr<Sink>(consumer->sink));
+    delete consumer;
+}
+
+constexpr StreamCallbackOps failing_ops{fail_first_chunk, destroy_failing};
+
+TEST(EventQueue, AConsumerThatCannotAllocateLosesOnlyThatEvent) {
+    ChunkStore chunks;
+    auto sink = std::make_shared<Sink>();
+    StreamCallback queued =
+        make_queued_callback(StreamCallback{&failing_ops, new FailingFirstChunk{sink}}, 64);
+    StreamEvent lost = chunks.owned(1, 3);
+    const auto *lost_data = data_of(lost);
+    queued(lost);
+    push(queued, chunks.owned(9, 2));
+    push(queued, StreamEvent{});
+    ASSERT_TRUE(sink->wait_destroyed());
+
+    const auto events = sink->snapshot();
+    ASSERT_EQ(events.size(), 3u);
+    EXPECT_EQ(events[0].text, "Memory Allocation Failure, dropping event");
+    EXPECT_EQ(events[1].bytes, (std::vector<std::uint8_t>{9, 10}));
+    EXPECT_EQ(events[2].index, 0u);
+    EXPECT_EQ(releases_of(lost_data), 1);
+}
+
+// Alignment 4; bytes 6-11 are dropped at the limit. Pieces never join bytes across the gap, and
+// after it they start again on the stream's grid.
+TEST(EventQueue, AlignedPiecesRestartOnTheGridAfterDroppedBytes) {
+    ChunkStore chunks;
+    auto sink = std::make_shared<Sink>();
+    sink->gate_closed = true;
+    auto slot = std::make_shared<vorn::stream::PieceOwnerSlot>();
+    auto lost = std::make_shared<vorn::stream::LostBytes>();
+    StreamCallback queued = make_queued_callback(
+        vorn::stream::make_aligned_callback(make_consumer(sink), 4, slot, lost), 64,
+        {nullptr, lost, nullptr});
+
+    push(queued, chunks.owned(0, 6));
+    ASSERT_TRUE(sink->wait_at_gate()); // the piece 0-3 is being delivered
+    for (int i = 0; i < 64; ++i) {
+        push(queued, chunks.owned(0, 0)); // empty chunks fill the queue
+    }
+    push(queued, chunks.owned(6, 6)); // dropped
+    sink->open_gate();
+    ASSERT_TRUE(sink->wait_for_events(2)); // the piece and the loss message: the queue is empty
+    push(queued, chunks.owned(12, 6));
+    push(queued, StreamEvent{});
+    ASSERT_TRUE(sink->wait_destroyed());
+
+    std::vector<std::vector<std::uint8_t>> pieces;
+    std::vector<std::string> texts;
+    for (const auto &event : sink->snapshot()) {
+        if (event.index == 3) {
+            pieces.push_back(event.bytes);
+        } else if (event.index == 1) {
+            texts.push_back(event.text);
+        }
+    }
+    EXPECT_EQ(texts, std::vector<std::string>{"Queue Overflow, dropping event"});
+    EXPECT_EQ(pieces, (std::vector<std::vector<std::uint8_t>>{
+                          {0, 1, 2, 3}, {12, 13, 14, 15}, {16, 17}}));
+}
+
+TEST(EventQueue, AStreamStoppedFromItsOwnCallbackIsWaitedForAtExit) {
+    auto sink = std::make_shared<Sink>();
+    StreamCallback queued = make_queued_callback(make_consumer(sink), 64);
+    std::mutex callback_mutex;
+    std::condition_variable callback_changed;
+    bool may_return = false;
+    {
+        std::lock_guard lock(sink->mutex);
+        sink->after_record = [&] {
+            queued.reset(); // stops its own stream, then goes on working
+            std::unique_lock wait(callback_mutex);
+            callback_changed.wait_for(wait, hang_guard, [&] { return may_return; });
+        };
+    }
+    push_text(queued, "stop yourself");
+    ASSERT_TRUE(sink->wait_for_events(1));
+    // The exit hook must not see the delivery as gone while its callback still runs.
+    EXPECT_EQ(vorn::stream::stop_all_deliveries(50ms), 1u);
+    {
+        std::lock_guard lock(callback_mutex);
+        may_return = true;
+    }
+    callback_changed.notify_all();
+    EXPECT_EQ(vorn::stream::stop_all_deliveries(hang_guard), 0u);
+    EXPECT_TRUE(sink->destroyed);
+}
+
+TEST(EventQueue, TwoCallbacksThatStopEachOtherDoNotWaitForEachOther) {
+    for (int round = 0; round < 20; ++round) {
+        auto first = std::make_shared<Sink>();
+        auto second = std::make_shared<Sink>();
+        StreamCallback a = make_queued_callback(make_consumer(first), 64);
+        StreamCallback b = make_queued_callback(make_consumer(second), 64);
+        std::atomic<int> inside{0};
+        const auto stop_other = [&inside](StreamCallback &other) {
+            return [&inside, &other] {
+                ++inside;
+                while (inside.load() < 2) {
+                    std::this_thread::yield(); // both callbacks run before either stops
+                }
+                other.reset();
+            };
+        };
+        first->after_record = stop_other(b);
+        second->after_record = stop_other(a);
+        push_text(a, "a");
+        push_text(b, "b");
+        ASSERT_TRUE(first->wait_destroyed()) << "round " << round;
+        ASSERT_TRUE(second->wait_destroyed()) << "round " << round;
+        EXPECT_EQ(vorn::stream::stop_all_deliveries(hang_guard), 0u);
+    }
+}
+
+// The exit hook's wait holds only small records of the deliveries, never their queues: chunks a
+// device queued after its delivery ended are released by the stream's teardown, while the
+// device's code is still there.
+TEST(EventQueue, AnExitWaitDoesNotKeepQueuedChunksPastTeardown) {
+    ChunkStore chunks;
+    auto stuck = std::make_shared<Sink>();
+    stuck->gate_closed = true;
+    StreamCallback busy = make_queued_callback(make_consumer(stuck), 64);
+    push_text(busy, "busy");
+    ASSERT_TRUE(stuck->wait_at_gate());
+
+    auto sink = std::make_shared<Sink>();
+    StreamCallback queued = make_queued_callback(make_consumer(sink), 64);
+    std::thread exit_hook([] { vorn::stream::stop_all_deliveries(std::nullopt); });
+    ASSERT_TRUE(sink->wait_destroyed()); // its delivery has ended; the device still produces
+    StreamEvent late = chunks.owned(5, 2);
+    const auto *late_data = data_of(late);
+    queued(late);
+    queued.reset();
+    EXPECT_EQ(releases_of(late_data), 1) << "the chunk outlived its stream's teardown";
+
+    stuck->open_gate();
+    exit_hook.join();
+    busy.reset();
 }
 
 } // namespace

@@ -498,6 +498,69 @@ class TestBlockTransferOverrides:
             with pytest.raises(ValueError):
                 view[0]
 
+    def test_views_derived_inside_the_override_never_reach_the_caller_memory(self):
+        # Kept slices, casts and arrays of the view outlive the caller's buffer; touching them
+        # afterwards must read memory of their own (the sanitizer run shows any stray access).
+        result = run_python(
+            r"""
+            import gc
+            import numpy
+            from pyvorn_device import Device
+
+            class Keeper(Device):
+                def __init__(self, derive):
+                    Device.__init__(self)
+                    self.derive, self.kept = derive, []
+
+                def read(self, addr, length, view):
+                    view[:4] = b"abcd"
+                    self.kept.append(self.derive(view))
+                    return length
+
+                def write(self, addr, length, view):
+                    self.kept.append(self.derive(view))
+                    return length
+
+            derivations = [lambda v: v[:], lambda v: v.cast("B"), lambda v: v[1:][:8],
+                           lambda v: numpy.frombuffer(v, numpy.uint8)]
+            for derive in derivations:
+                dev = Keeper(derive)
+                buffer = bytearray(1 << 22)
+                try:
+                    Device.read(dev, 0, buffer)
+                except BufferError as error:
+                    assert "read" in str(error), error
+                else:
+                    raise AssertionError("a kept view was not refused")
+                assert buffer[:5] == b"abcd\0"  # what the override wrote still arrived
+                try:
+                    Device.write(dev, 0, bytes(1 << 20))
+                except BufferError as error:
+                    assert "write" in str(error), error
+                else:
+                    raise AssertionError("a kept view was not refused")
+                del buffer
+                gc.collect()
+                for kept in dev.kept:
+                    assert bytes(kept[:1]) in (b"a", b"b", b"\0")
+
+            class Tidy(Device):
+                def read(self, addr, length, view):
+                    part = view[2:4]
+                    part[:] = b"xy"
+                    part.release()
+                    numpy.frombuffer(view, numpy.uint8)[0] = 1  # dropped before returning
+                    return length
+
+            buffer = bytearray(5)
+            assert Device.read(Tidy(), 0, buffer) == 5
+            assert buffer == b"\x01\0xy\0"
+            print("ok")
+            """
+        )
+        assert result.returncode == 0, result.stdout + result.stderr
+        assert result.stdout == "ok\n"
+
     @pytest.mark.parametrize("bad", [-1, 2**64, None, "3", 3.0])
     def test_bad_result(self, bad):
         with pytest.raises(RuntimeError) as error:

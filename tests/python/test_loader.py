@@ -58,6 +58,12 @@ def test_factory_exception_is_wrapped_with_the_path():
     assert not is_mapped(path)
 
 
+def test_a_factory_throwing_its_own_exception_type_is_a_runtime_error():
+    path = str(test_plugin("factory_throws_foreign_type"))
+    assert loader_error(path) == "Failed to create manager: " + path + " unknown exception"
+    assert not is_mapped(path)
+
+
 def test_null_factory_result_is_none_and_nothing_stays_loaded():
     path = test_plugin("factory_returns_null")
     assert get_device_manager(path) is None

@@ -9,7 +9,7 @@ import pytest
 import pyvorn_device
 from pyvorn_device import Device, ReturnCode
 
-from conftest import SIM_PLUGIN, run_python
+from conftest import SIM_PLUGIN, run_python, test_plugin
 
 
 def test_texts_are_non_empty_str(manager):
@@ -185,6 +185,24 @@ def test_device_outlives_its_manager_object():
         gc.collect()
         # The device was the last owner: the library is gone now.
         assert not plugin_mapped()
+        print("ok")
+        """
+    )
+    assert result.returncode == 0, result.stderr
+    assert result.stdout == "ok\n"
+
+
+def test_a_device_without_a_keep_alive_still_holds_its_plugin():
+    result = run_python(
+        f"""
+        import gc
+        import pyvorn_device
+        manager = pyvorn_device.get_device_manager({str(test_plugin("device_without_keep_alive"))!r})
+        dev = manager.create_device("")
+        del manager
+        gc.collect()
+        assert dev.get_register_sync(6) == 7
+        assert dev.get_info() == "i" * 40
         print("ok")
         """
     )
