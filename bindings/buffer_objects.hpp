@@ -1,6 +1,8 @@
 // The two payload types that stream data reaches Python as.
 #pragma once
 
+#include "stream/recycled_blocks.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <utility>
@@ -31,6 +33,14 @@ struct ManagedBuffer {
             release(data);
         }
     }
+
+    // One is made per stream event: recycled rather than taken from the heap each time.
+    static void *operator new(std::size_t) {
+        return vorn::stream::BlockRecycler<sizeof(ManagedBuffer)>::take();
+    }
+    static void operator delete(void *object) noexcept {
+        vorn::stream::BlockRecycler<sizeof(ManagedBuffer)>::give(object);
+    }
 };
 
 // A view of stream bytes. `owner` keeps the memory behind the view alive for as long as the
@@ -42,6 +52,14 @@ struct DataView {
     // Declared first so it goes last: keeps a plug-in's release function loaded for `owner`.
     std::shared_ptr<void> keep_alive;
     std::shared_ptr<const void> owner;
+
+    // One is made per stream event: recycled rather than taken from the heap each time.
+    static void *operator new(std::size_t) {
+        return vorn::stream::BlockRecycler<sizeof(DataView)>::take();
+    }
+    static void operator delete(void *object) noexcept {
+        vorn::stream::BlockRecycler<sizeof(DataView)>::give(object);
+    }
 };
 
 } // namespace pyvorn

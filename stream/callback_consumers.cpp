@@ -1,5 +1,7 @@
 #include "callback_consumers.hpp"
 
+#include "recycled_blocks.hpp"
+
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -69,7 +71,7 @@ std::shared_ptr<std::uint8_t[]> copy_of(const ChunkView &view) {
 // Allocation failures of the payload objects leave the event with the delivery loop, which
 // reports it as lost in its place.
 template <> void Consumer<DataViewCallback>::deliver_owned(OwnedChunk &chunk) {
-    auto owned = std::make_shared<OwnedChunk>(std::move(chunk));
+    auto owned = std::allocate_shared<OwnedChunk>(vorn::stream::RecyclingAllocator<OwnedChunk>{}, std::move(chunk));
     DataView view{owned->data, owned->size, keep_alive, owned};
     call_guarded([&] { callback(std::move(view), std::nullopt); });
 }

@@ -1,6 +1,7 @@
 #include "chunk_aligner.hpp"
 
 #include "event_queue.hpp"
+#include "recycled_blocks.hpp"
 
 #include <algorithm>
 #include <cstring>
@@ -137,7 +138,7 @@ struct ChunkAligner {
             }
             std::shared_ptr<OwnedChunk> owned;
             try {
-                owned = std::make_shared<OwnedChunk>(std::move(chunk));
+                owned = std::allocate_shared<OwnedChunk>(RecyclingAllocator<OwnedChunk>{}, std::move(chunk));
             } catch (const std::bad_alloc &) {
                 lose(chunk.size); // the chunk is still the delivery loop's, which releases it
                 deliver_text(allocation_failure_message);

@@ -1,5 +1,7 @@
 #include "event_queue.hpp"
 
+#include "byte_pool.hpp"
+
 #include <readerwriterqueue/readerwriterqueue.h>
 
 #include <atomic>
@@ -63,8 +65,6 @@ constexpr std::int64_t idle_wait_usecs = 20'000;
 
 thread_local bool is_delivery_thread = false;
 
-void release_copied_bytes(std::uint8_t *data) { delete[] data; }
-
 // The state the delivery thread shares with its owner: the thread may outlive the owner when the
 // stream is torn down from a delivery thread.
 struct DeliveryState {
@@ -84,6 +84,12 @@ struct EventQueue {
     std::int32_t max_elements = init_elements;
     const DeliveryThreadHooks *hooks = nullptr;
     std::shared_ptr<DropRun> open_run; // producer only: the run at the queue's tail, if any
+    BytePool *copies = BytePool::create(); // buffers for copies of lent chunks
+
+    EventQueue() = default;
+    EventQueue(const EventQueue &) = delete;
+    EventQueue &operator=(const EventQueue &) = delete;
+    ~EventQueue() { copies->close(); }
 };
 
 std::uint64_t bytes_of(const StreamEvent &event) {
@@ -96,7 +102,7 @@ std::uint64_t bytes_of(const StreamEvent &event) {
     return 0;
 }
 
-StreamEvent take_for_queue(StreamEvent &event) {
+StreamEvent take_for_queue(StreamEvent &event, BytePool &copies) {
     switch (event.index()) {
     case 1:
         return StreamEvent{std::in_place_index<1>, std::move(std::get<1>(event))};
@@ -104,11 +110,11 @@ StreamEvent take_for_queue(StreamEvent &event) {
         return StreamEvent{std::in_place_index<2>, std::move(std::get<2>(event))};
     case 3: {
         const ChunkView view = std::get<3>(event);
-        auto *copy = new std::uint8_t[view.size];
+        OwnedChunk copy = copies.take(view.size);
         if (view.size != 0) {
-            std::memcpy(copy, view.data, view.size);
+            std::memcpy(copy.data, view.data, view.size);
         }
-        return StreamEvent{std::in_place_index<2>, release_copied_bytes, copy, view.size};
+        return StreamEvent{std::in_place_index<2>, std::move(copy)};
     }
     default:
         throw std::bad_variant_access();
@@ -143,7 +149,7 @@ void push(void *state, StreamEvent *event) {
         count_drop(owner, bytes_of(*event)); // the caller keeps and releases its event
         return;
     }
-    StreamEvent element = take_for_queue(*event);
+    StreamEvent element = take_for_queue(*event, *owner.copies);
     if (!queue.enqueue(QueuedEvent{std::move(element), nullptr})) {
         const std::uint64_t lost = bytes_of(element);
         // The element (and any bytes it owns) is released here, on the device's thread.
