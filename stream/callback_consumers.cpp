@@ -19,16 +19,7 @@ using vorn::StreamEvent;
 
 constexpr const char *unsupported_view_message = "Unsupported data type: DataView";
 
-// Nothing may leave the delivery thread: a Python error (or any error converting the arguments)
-// arrives as a std::exception and is logged, and delivery goes on. Nothing else is caught, so a
-// forced unwind (the runtime ending this thread) passes on as it must.
-template <typename Call> void call_guarded(Call &&call) {
-    try {
-        call();
-    } catch (const std::exception &e) {
-        spdlog::error("Error in callback: {}", e.what());
-    }
-}
+using vorn::stream::StreamStatistics;
 
 template <typename Callback> struct Consumer {
     // Declared first so it goes last: dropping the callable may drop the stream, its device and
@@ -36,6 +27,23 @@ template <typename Callback> struct Consumer {
     std::shared_ptr<void> keep_alive; // the device's: keeps its release functions loaded
     Callback callback;
     std::shared_ptr<vorn::stream::PieceOwnerSlot> owner_slot;
+    std::shared_ptr<StreamStatistics> statistics;
+
+    // Nothing may leave the delivery thread: a Python error (or any error converting the
+    // arguments) arrives as a std::exception and is logged, and delivery goes on. Nothing else is
+    // caught, so a forced unwind (the runtime ending this thread) passes on as it must.
+    template <typename Call> void call_guarded(Call &&call) {
+        try {
+            call();
+        } catch (const std::exception &e) {
+            StreamStatistics::add(statistics->callback_errors);
+            spdlog::error("Error in callback: {}", e.what());
+        }
+    }
+    void count_payload(std::uint64_t size) {
+        StreamStatistics::add(statistics->events);
+        StreamStatistics::add(statistics->bytes, size);
+    }
 
     void deliver_text(std::string text) {
         call_guarded([&] { callback(std::nullopt, std::move(text)); });
@@ -53,6 +61,7 @@ template <typename Callback> struct Consumer {
 template <> void Consumer<ManagedBufferCallback>::deliver_owned(OwnedChunk &chunk) {
     std::optional<ManagedBuffer> buffer{std::in_place, chunk.release,
                                         std::exchange(chunk.data, nullptr), chunk.size, keep_alive};
+    count_payload(chunk.size);
     call_guarded([&] { callback(std::move(buffer), std::nullopt); });
 }
 
@@ -73,6 +82,7 @@ std::shared_ptr<std::uint8_t[]> copy_of(const ChunkView &view) {
 template <> void Consumer<DataViewCallback>::deliver_owned(OwnedChunk &chunk) {
     auto owned = std::allocate_shared<OwnedChunk>(vorn::stream::RecyclingAllocator<OwnedChunk>{}, std::move(chunk));
     DataView view{owned->data, owned->size, keep_alive, owned};
+    count_payload(view.size);
     call_guarded([&] { callback(std::move(view), std::nullopt); });
 }
 
@@ -84,6 +94,7 @@ template <> void Consumer<DataViewCallback>::deliver_lent(const ChunkView &piece
         auto copy = copy_of(piece);
         view = DataView{copy.get(), piece.size, nullptr, copy};
     }
+    count_payload(view.size);
     call_guarded([&] { callback(std::move(view), std::nullopt); });
 }
 
@@ -102,7 +113,7 @@ template <typename Callback> void deliver(void *state, StreamEvent *event) {
     case 3:
         return consumer.deliver_lent(std::get<3>(*event));
     default:
-        call_guarded([] { throw std::bad_variant_access(); });
+        consumer.call_guarded([] { throw std::bad_variant_access(); });
     }
 }
 
@@ -127,17 +138,20 @@ constexpr vorn::StreamCallbackOps view_consumer_ops{deliver<DataViewCallback>,
 } // namespace
 
 vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback &callback,
-                                            std::shared_ptr<void> keep_alive) {
-    auto consumer = new Consumer<ManagedBufferCallback>{std::move(keep_alive), callback, nullptr};
+                                            std::shared_ptr<void> keep_alive,
+                                            std::shared_ptr<StreamStatistics> statistics) {
+    auto consumer = new Consumer<ManagedBufferCallback>{std::move(keep_alive), callback, nullptr,
+                                                        std::move(statistics)};
     return vorn::StreamCallback{&managed_consumer_ops, consumer};
 }
 
 vorn::StreamCallback
 make_callback_consumer(const DataViewCallback &callback,
                        std::shared_ptr<vorn::stream::PieceOwnerSlot> owner_slot,
-                       std::shared_ptr<void> keep_alive) {
-    auto consumer =
-        new Consumer<DataViewCallback>{std::move(keep_alive), callback, std::move(owner_slot)};
+                       std::shared_ptr<void> keep_alive,
+                       std::shared_ptr<StreamStatistics> statistics) {
+    auto consumer = new Consumer<DataViewCallback>{std::move(keep_alive), callback,
+                                                   std::move(owner_slot), std::move(statistics)};
     return vorn::StreamCallback{&view_consumer_ops, consumer};
 }
 

@@ -3,6 +3,7 @@
 
 #include "bindings/buffer_objects.hpp"
 #include "chunk_aligner.hpp"
+#include "stream_statistics.hpp"
 
 #include <vorn/device.hpp>
 
@@ -22,9 +23,11 @@ using DataViewCallback = std::function<void(std::optional<DataView>, std::option
 //
 // Owned chunks become ManagedBuffer objects that own the bytes; lent chunks are refused with the
 // text "Unsupported data type: DataView". `keep_alive` (the device's) is held by every delivered
-// object whose bytes a plug-in's release function frees.
+// object whose bytes a plug-in's release function frees. `statistics` (not null) counts the
+// payloads delivered and the exceptions the callback raised.
 vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback &callback,
-                                            std::shared_ptr<void> keep_alive);
+                                            std::shared_ptr<void> keep_alive,
+                                            std::shared_ptr<vorn::stream::StreamStatistics> statistics);
 
 // Chunks become DataView objects. The memory behind each view is kept alive by the view: the
 // owner named in `owner_slot` for pieces of the aligner, the moved chunk for owned chunks, and a
@@ -32,6 +35,7 @@ vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback &callbac
 vorn::StreamCallback
 make_callback_consumer(const DataViewCallback &callback,
                        std::shared_ptr<vorn::stream::PieceOwnerSlot> owner_slot,
-                       std::shared_ptr<void> keep_alive);
+                       std::shared_ptr<void> keep_alive,
+                       std::shared_ptr<vorn::stream::StreamStatistics> statistics);
 
 } // namespace pyvorn

@@ -29,6 +29,7 @@ struct ChunkAligner {
     std::uint64_t alignment = 0;
     std::shared_ptr<PieceOwnerSlot> owner_slot;
     std::shared_ptr<LostBytes> lost_bytes;
+    std::shared_ptr<StreamStatistics> statistics;
 
     void deliver_piece(std::uint8_t *data, std::uint64_t size,
                        const std::shared_ptr<const void> &owner) {
@@ -49,8 +50,11 @@ struct ChunkAligner {
         }
     }
 
-    void deliver_text(const char *text) {
-        StreamEvent message{std::in_place_index<1>, text};
+    void report_allocation_failure() {
+        StreamEvent message{std::in_place_index<1>, allocation_failure_message};
+        if (statistics) {
+            StreamStatistics::add(statistics->allocation_failures);
+        }
         consumer(message);
     }
 
@@ -108,7 +112,7 @@ struct ChunkAligner {
             }
         } catch (const std::bad_alloc &) {
             lose(length - used);
-            deliver_text(allocation_failure_message);
+            report_allocation_failure();
         }
     }
 
@@ -141,7 +145,7 @@ struct ChunkAligner {
                 owned = std::allocate_shared<OwnedChunk>(RecyclingAllocator<OwnedChunk>{}, std::move(chunk));
             } catch (const std::bad_alloc &) {
                 lose(chunk.size); // the chunk is still the delivery loop's, which releases it
-                deliver_text(allocation_failure_message);
+                report_allocation_failure();
                 return;
             }
             regroup(owned->data, owned->size, owned);
@@ -168,7 +172,8 @@ constexpr StreamCallbackOps aligned_callback_ops{invoke, destroy};
 
 StreamCallback make_aligned_callback(StreamCallback &&consumer, std::uint64_t alignment,
                                      std::shared_ptr<PieceOwnerSlot> owner_slot,
-                                     std::shared_ptr<LostBytes> lost_bytes) {
+                                     std::shared_ptr<LostBytes> lost_bytes,
+                                     std::shared_ptr<StreamStatistics> statistics) {
     if (alignment == 0) {
         throw std::invalid_argument("alignment must be greater than 0");
     }
@@ -178,6 +183,7 @@ StreamCallback make_aligned_callback(StreamCallback &&consumer, std::uint64_t al
     aligner->alignment = alignment;
     aligner->owner_slot = std::move(owner_slot);
     aligner->lost_bytes = std::move(lost_bytes);
+    aligner->statistics = std::move(statistics);
     return StreamCallback{&aligned_callback_ops, aligner.release()};
 }
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "lost_bytes.hpp"
+#include "stream_statistics.hpp"
 
 #include <vorn/device.hpp>
 
@@ -33,6 +34,7 @@ struct PieceOwnerSlot {
 // otherwise).
 StreamCallback make_aligned_callback(StreamCallback &&consumer, std::uint64_t alignment,
                                      std::shared_ptr<PieceOwnerSlot> owner_slot = nullptr,
-                                     std::shared_ptr<LostBytes> lost_bytes = nullptr);
+                                     std::shared_ptr<LostBytes> lost_bytes = nullptr,
+                                     std::shared_ptr<StreamStatistics> statistics = nullptr);
 
 } // namespace vorn::stream

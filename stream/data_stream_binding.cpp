@@ -3,6 +3,8 @@
 #include "bindings/registration.hpp"
 #include "python_delivery_hooks.hpp"
 
+#include "kept_alive_stream.hpp"
+
 #include <pybind11/stl.h>
 
 namespace py = pybind11;
@@ -19,6 +21,34 @@ class PyDataStream : public DataStream {
     void stop() override { PYBIND11_OVERRIDE_PURE(void, DataStream, stop, ); }
 };
 
+constexpr const char *statistics_doc = R"(A dict of what the stream has delivered and lost so far:
+events: payloads handed to the callback; bytes: their bytes;
+dropped: "Queue Overflow, dropping event" texts delivered, one per event lost to a full queue;
+allocation_failures: "Memory Allocation Failure, dropping event" texts delivered;
+callback_errors: exceptions the callback raised (each logged);
+max_queue_depth: the most events that ever waited in the queue;
+running: whether the stream still delivers.
+The counts are read without a lock, and stay once the stream has ended.)";
+
+py::dict statistics_of(const DataStream &self) {
+    const auto *kept = dynamic_cast<const vorn::stream::KeptAliveStream *>(&self);
+    const auto *counts = kept != nullptr ? kept->statistics() : nullptr;
+    const auto read = [counts](const std::atomic<std::uint64_t> vorn::stream::StreamStatistics::*
+                                   counter) -> std::uint64_t {
+        return counts != nullptr ? (counts->*counter).load(std::memory_order_relaxed) : 0;
+    };
+    using vorn::stream::StreamStatistics;
+    py::dict result;
+    result["events"] = read(&StreamStatistics::events);
+    result["bytes"] = read(&StreamStatistics::bytes);
+    result["dropped"] = read(&StreamStatistics::dropped);
+    result["allocation_failures"] = read(&StreamStatistics::allocation_failures);
+    result["callback_errors"] = read(&StreamStatistics::callback_errors);
+    result["max_queue_depth"] = read(&StreamStatistics::max_queue_depth);
+    result["running"] = kept != nullptr && kept->delivering();
+    return result;
+}
+
 } // namespace
 
 void register_data_stream(py::module_ &m) {
@@ -33,6 +63,7 @@ void register_data_stream(py::module_ &m) {
     };
     py::class_<DataStream, PyDataStream, std::unique_ptr<DataStream>> data_stream(m, "DataStream");
     data_stream.def("stop", stop)
+        .def("statistics", &statistics_of, statistics_doc)
         .def("__enter__", [](DataStream &self) -> DataStream & { return self; })
         .def("__exit__", [stop](DataStream &self, const std::optional<py::type> &,
                                 const std::optional<py::object> &,

@@ -49,11 +49,13 @@ class DropRun {
     std::uint64_t bytes_;
 };
 
-// A queued event; or, when `drops` is set, a run of drops; `lost_bytes` goes with a loss message.
+// A queued event; or, when `drops` is set, a run of drops; `lost_bytes` goes with a loss message
+// the producer queued for an event it could not queue.
 struct QueuedEvent {
     StreamEvent event;
     std::shared_ptr<DropRun> drops;
     std::uint64_t lost_bytes = 0;
+    bool allocation_failure = false;
 };
 
 using Queue = moodycamel::BlockingReaderWriterQueue<QueuedEvent>;
@@ -72,6 +74,7 @@ struct DeliveryState {
     Queue queue{static_cast<std::size_t>(init_elements)};
     std::shared_ptr<LiveDelivery> live = std::make_shared<LiveDelivery>();
     std::shared_ptr<LostBytes> lost_bytes;
+    std::shared_ptr<StreamStatistics> statistics;
     // Set when the end marker could not be queued: delivered once the queue is empty.
     std::atomic<bool> end_not_queued{false};
     // Set by teardown: the device pushes no more, so an ending thread empties the whole queue.
@@ -155,14 +158,26 @@ void push(void *state, StreamEvent *event) {
         // The element (and any bytes it owns) is released here, on the device's thread.
         element = StreamEvent{};
         queue.enqueue(QueuedEvent{
-            StreamEvent{std::in_place_index<1>, allocation_failure_message}, nullptr, lost});
+            StreamEvent{std::in_place_index<1>, allocation_failure_message}, nullptr, lost, true});
     }
     owner.open_run.reset(); // later drops come after this event
+    if (auto &statistics = owner.shared->statistics) {
+        const std::uint64_t depth = queue.size_approx();
+        if (depth > statistics->max_queue_depth.load(std::memory_order_relaxed)) {
+            statistics->max_queue_depth.store(depth, std::memory_order_relaxed); // one producer
+        }
+    }
 }
 
 void note_lost(DeliveryState &shared, std::uint64_t bytes) {
     if (shared.lost_bytes) {
         shared.lost_bytes->pending += bytes;
+    }
+}
+
+void count(DeliveryState &shared, std::atomic<std::uint64_t> StreamStatistics::*counter) {
+    if (shared.statistics) {
+        StreamStatistics::add((*shared.statistics).*counter);
     }
 }
 
@@ -175,6 +190,7 @@ void hand_on(DeliveryState &shared, StreamCallback &consumer, StreamEvent &event
         note_lost(shared, bytes_of(event));
         try {
             StreamEvent message{std::in_place_index<1>, allocation_failure_message};
+            count(shared, &StreamStatistics::allocation_failures);
             consumer(message);
         } catch (const std::bad_alloc &) {
             // nothing left to report it with
@@ -192,6 +208,7 @@ bool deliver_drops(DeliveryState &shared, DropRun &run, const std::stop_token &s
             return false;
         }
         StreamEvent message{std::in_place_index<1>, overflow_message};
+        count(shared, &StreamStatistics::dropped);
         hand_on(shared, consumer, message);
     }
     return true;
@@ -241,6 +258,9 @@ void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, Stream
             continue;
         }
         note_lost(*shared, queued.lost_bytes);
+        if (queued.allocation_failure) {
+            count(*shared, &StreamStatistics::allocation_failures);
+        }
         const bool end_of_stream = queued.event.index() == 0;
         hand_on(*shared, consumer, queued.event);
         if (end_of_stream) {
@@ -316,6 +336,7 @@ StreamCallback make_queued_callback(StreamCallback &&consumer, std::int32_t max_
     owner->shared = std::make_shared<DeliveryState>();
     owner->shared->keep_alive = std::move(options.keep_alive);
     owner->shared->lost_bytes = std::move(options.lost_bytes);
+    owner->shared->statistics = std::move(options.statistics);
     owner->max_elements = max_elements;
     owner->hooks = options.hooks;
     auto &live = owner->shared->live;

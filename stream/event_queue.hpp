@@ -3,6 +3,7 @@
 
 #include "delivery_registry.hpp"
 #include "lost_bytes.hpp"
+#include "stream_statistics.hpp"
 
 #include <vorn/device.hpp>
 
@@ -40,6 +41,8 @@ struct QueueOptions {
     // Keeps the code of queued chunks' release functions (a plug-in's) loaded for as long as the
     // queue holds chunks, on whichever thread the queue goes.
     std::shared_ptr<void> keep_alive;
+    // Counts the loss messages the queue delivers and the deepest the queue has been.
+    std::shared_ptr<StreamStatistics> statistics;
 };
 
 // Starts a delivery thread that hands each queued event to `consumer` (moved in; destroyed on

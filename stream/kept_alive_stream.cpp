@@ -7,9 +7,11 @@ namespace vorn::stream {
 KeptAliveStream::KeptAliveStream(std::unique_ptr<Device::DataStream> stream,
                                  std::shared_ptr<void> keep_alive,
                                  std::shared_ptr<LiveDelivery> delivery,
-                                 const DeliveryThreadHooks *hooks)
+                                 const DeliveryThreadHooks *hooks,
+                                 std::shared_ptr<StreamStatistics> statistics)
     : keep_alive_(std::move(keep_alive)), stream_(std::move(stream)),
-      delivery_(std::move(delivery)), hooks_(hooks), owner_process_(getpid()) {}
+      delivery_(std::move(delivery)), hooks_(hooks), statistics_(std::move(statistics)),
+      owner_process_(getpid()) {}
 
 KeptAliveStream::~KeptAliveStream() {
     if (inherited_by_fork()) {

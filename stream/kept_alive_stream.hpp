@@ -29,9 +29,15 @@ namespace vorn::stream {
 class KeptAliveStream final : public Device::DataStream {
   public:
     KeptAliveStream(std::unique_ptr<Device::DataStream> stream, std::shared_ptr<void> keep_alive,
-                    std::shared_ptr<LiveDelivery> delivery, const DeliveryThreadHooks *hooks);
+                    std::shared_ptr<LiveDelivery> delivery, const DeliveryThreadHooks *hooks,
+                    std::shared_ptr<StreamStatistics> statistics = nullptr);
     ~KeptAliveStream() override;
     void stop() override;
+
+    // The stream's counts (null when none were kept); they stay after the stream has ended.
+    const StreamStatistics *statistics() const { return statistics_.get(); }
+    // Whether the stream's delivery thread still runs. Any thread.
+    bool delivering() const { return delivery_ && !delivery_->finished(); }
 
   private:
     bool inherited_by_fork() const;
@@ -41,6 +47,7 @@ class KeptAliveStream final : public Device::DataStream {
     std::unique_ptr<Device::DataStream> stream_;
     std::shared_ptr<LiveDelivery> delivery_;
     const DeliveryThreadHooks *hooks_;
+    std::shared_ptr<StreamStatistics> statistics_;
     pid_t owner_process_;
     std::recursive_mutex stop_mutex_; // a signal handler run by a wait may call stop() again
     bool stop_requested_ = false; // guarded by stop_mutex_

@@ -51,8 +51,11 @@ std::shared_ptr<void> keep_alive_of(const Device &device) {
     return holder.holder<vorn::DevicePtr>().get_deleter().keep_alive;
 }
 
+using vorn::stream::StreamStatistics;
+
 StreamResult hand_chain_to_device(Device &device, std::uint32_t addr, vorn::StreamCallback chain,
-                                  std::uint64_t chunk_size) {
+                                  std::uint64_t chunk_size,
+                                  std::shared_ptr<StreamStatistics> statistics) {
     stop_deliveries_at_exit();
     auto delivery = vorn::stream::delivery_of(chain);
     StreamResult result = device.start_read_stream(addr, std::move(chain), chunk_size);
@@ -62,12 +65,15 @@ StreamResult hand_chain_to_device(Device &device, std::uint32_t addr, vorn::Stre
         return std::nullopt;
     }
     return std::make_unique<vorn::stream::KeptAliveStream>(
-        std::move(*result), keep_alive_of(device), std::move(delivery), &python_delivery_hooks());
+        std::move(*result), keep_alive_of(device), std::move(delivery), &python_delivery_hooks(),
+        std::move(statistics));
 }
 
 vorn::stream::QueueOptions queue_options(const Device &device,
-                                         std::shared_ptr<vorn::stream::LostBytes> lost_bytes) {
-    return {&python_delivery_hooks(), std::move(lost_bytes), keep_alive_of(device)};
+                                         std::shared_ptr<vorn::stream::LostBytes> lost_bytes,
+                                         std::shared_ptr<StreamStatistics> statistics) {
+    return {&python_delivery_hooks(), std::move(lost_bytes), keep_alive_of(device),
+            std::move(statistics)};
 }
 
 StreamResult start_read_stream(Device &device, std::uint32_t addr,
@@ -75,10 +81,11 @@ StreamResult start_read_stream(Device &device, std::uint32_t addr,
                                std::uint64_t max_queue_elements) {
     require_startable(callback);
     const auto limit = queue_limit(max_queue_elements);
+    auto statistics = std::make_shared<StreamStatistics>();
     auto chain = vorn::stream::make_queued_callback(
-        make_callback_consumer(callback, keep_alive_of(device)), limit,
-        queue_options(device, nullptr));
-    return hand_chain_to_device(device, addr, std::move(chain), chunk_size);
+        make_callback_consumer(callback, keep_alive_of(device), statistics), limit,
+        queue_options(device, nullptr, statistics));
+    return hand_chain_to_device(device, addr, std::move(chain), chunk_size, statistics);
 }
 
 StreamResult start_aligned_read_stream(Device &device, std::uint32_t addr, std::uint64_t alignment,
@@ -91,12 +98,13 @@ StreamResult start_aligned_read_stream(Device &device, std::uint32_t addr, std::
     const auto limit = queue_limit(max_queue_elements);
     auto owner_slot = std::make_shared<vorn::stream::PieceOwnerSlot>();
     auto lost_bytes = std::make_shared<vorn::stream::LostBytes>();
+    auto statistics = std::make_shared<StreamStatistics>();
     auto aligner = vorn::stream::make_aligned_callback(
-        make_callback_consumer(callback, owner_slot, keep_alive_of(device)), alignment, owner_slot,
-        lost_bytes);
-    auto chain = vorn::stream::make_queued_callback(std::move(aligner), limit,
-                                                    queue_options(device, lost_bytes));
-    return hand_chain_to_device(device, addr, std::move(chain), chunk_size);
+        make_callback_consumer(callback, owner_slot, keep_alive_of(device), statistics),
+        alignment, owner_slot, lost_bytes, statistics);
+    auto chain = vorn::stream::make_queued_callback(
+        std::move(aligner), limit, queue_options(device, lost_bytes, statistics));
+    return hand_chain_to_device(device, addr, std::move(chain), chunk_size, statistics);
 }
 
 } // namespace

@@ -48,11 +48,15 @@ constexpr std::uint64_t chunk_size = 4096;
 struct Consumer {
     std::shared_ptr<vorn::stream::PieceOwnerSlot> slot;
     std::atomic<long> events{0};
+    std::atomic<bool> paused{false};
 };
 
 // As the binding does: one payload object per event, made and dropped.
 void consume(void *state, StreamEvent *event) {
     auto &consumer = *static_cast<Consumer *>(state);
+    while (consumer.paused.load()) {
+        std::this_thread::yield();
+    }
     if (auto *piece = std::get_if<3>(event)) {
         delete new pyvorn::DataView{piece->data, piece->size, nullptr, consumer.slot->current};
     } else if (auto *chunk = std::get_if<2>(event)) {
@@ -71,14 +75,18 @@ std::vector<std::uint8_t> ring(64 * chunk_size);
 std::atomic<long> ring_released{0};
 void release_to_ring(std::uint8_t *) { ring_released.fetch_add(1, std::memory_order_relaxed); }
 
-// Pushes `count` events, never more than a few hundred ahead of the consumer (no drops), and
-// returns the allocations counted from the warm-up's end to the last event's delivery.
+// Pushes events, never more than `most_ahead` ahead of the consumer (no drops), and returns the
+// allocations counted from the warm-up's end to the last event's delivery. The warm-up starts
+// with a burst deeper than the run ever gets, so the queue and the pools have grown as far as
+// they will.
 long allocations_over_a_run(StreamCallback &chain, Consumer &consumer, bool lent) {
     std::vector<std::uint8_t> device_buffer(chunk_size, 0x5A);
+    constexpr long most_ahead = 256;
     long pushed = 0;
     const auto push_until = [&](long total) {
         for (; pushed < total; ++pushed) {
-            while (pushed - consumer.events.load(std::memory_order_acquire) > 256) {
+            while (pushed - consumer.events.load(std::memory_order_acquire) >= most_ahead &&
+                   !consumer.paused) {
                 std::this_thread::yield();
             }
             if (lent) {
@@ -91,10 +99,14 @@ long allocations_over_a_run(StreamCallback &chain, Consumer &consumer, bool lent
                 chain(event);
             }
         }
-        while (consumer.events.load(std::memory_order_acquire) < total) {
+        while (!consumer.paused && consumer.events.load(std::memory_order_acquire) < total) {
             std::this_thread::yield();
         }
     };
+    consumer.paused = true;
+    push_until(2 * most_ahead);
+    consumer.paused = false;
+    push_until(2 * most_ahead);
     push_until(warm_up_events);
     allocations = 0;
     counting = true;
@@ -106,10 +118,12 @@ long allocations_over_a_run(StreamCallback &chain, Consumer &consumer, bool lent
 TEST(Allocations, NonePerEventForLentChunksRegroupedIntoViews) {
     Consumer consumer{std::make_shared<vorn::stream::PieceOwnerSlot>()};
     auto lost = std::make_shared<vorn::stream::LostBytes>();
+    vorn::stream::QueueOptions options;
+    options.lost_bytes = lost;
     StreamCallback chain = vorn::stream::make_queued_callback(
         vorn::stream::make_aligned_callback(StreamCallback{&consumer_ops, &consumer}, chunk_size,
                                             consumer.slot, lost),
-        4096, {nullptr, lost, nullptr});
+        4096, options);
     EXPECT_EQ(allocations_over_a_run(chain, consumer, true), 0);
     chain.reset();
 }

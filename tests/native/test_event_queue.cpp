@@ -237,7 +237,17 @@ bool hook_wait_finished(vorn::stream::LiveDelivery &delivery) {
 constexpr vorn::stream::DeliveryThreadHooks recording_hooks{hook_started, hook_finishing,
                                                             hook_wait_finished};
 
-vorn::stream::QueueOptions with_hooks() { return {&recording_hooks, nullptr, nullptr}; }
+vorn::stream::QueueOptions with_hooks() {
+    vorn::stream::QueueOptions options;
+    options.hooks = &recording_hooks;
+    return options;
+}
+
+vorn::stream::QueueOptions with_lost_bytes(std::shared_ptr<vorn::stream::LostBytes> lost) {
+    vorn::stream::QueueOptions options;
+    options.lost_bytes = std::move(lost);
+    return options;
+}
 
 // --- tests ----------------------------------------------------------------------------------
 
@@ -603,7 +613,7 @@ TEST(EventQueue, AlignedPiecesRestartOnTheGridAfterDroppedBytes) {
     auto lost = std::make_shared<vorn::stream::LostBytes>();
     StreamCallback queued = make_queued_callback(
         vorn::stream::make_aligned_callback(make_consumer(sink), 4, slot, lost), 64,
-        {nullptr, lost, nullptr});
+        with_lost_bytes(lost));
 
     push(queued, chunks.owned(0, 6));
     ASSERT_TRUE(sink->wait_at_gate()); // the piece 0-3 is being delivered

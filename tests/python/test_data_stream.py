@@ -182,3 +182,41 @@ def test_stop_releases_the_interpreter_lock():
     )
     assert result.returncode == 0, result.stdout + result.stderr
     assert result.stdout.strip() == "ok"
+
+
+@pytest.mark.parametrize("aligned", [False, True])
+def test_statistics_reconcile_with_what_the_callback_saw(manager, aligned):
+    # A slow callback that also raises now and then: drops, errors and data all counted.
+    chunks, size = 300, 4096
+    device = manager.create_device(f"stream_bytes={chunks * size}")
+    seen = {"events": 0, "bytes": 0, "dropped": 0, "callback_errors": 0}
+    ended = threading.Event()
+
+    def slow(payload, text):
+        if payload is not None:
+            seen["events"] += 1
+            seen["bytes"] += len(memoryview(payload))
+            time.sleep(0.001)
+            if seen["events"] % 7 == 0:
+                seen["callback_errors"] += 1
+                raise ValueError("every seventh")
+        elif text is not None:
+            assert text == "Queue Overflow, dropping event"
+            seen["dropped"] += 1
+        else:
+            ended.set()
+
+    if aligned:
+        stream = device.start_aligned_read_stream(0, size, slow, chunk_size=size,
+                                                  max_queue_elements=64)
+    else:
+        stream = device.start_read_stream(0, slow, chunk_size=size, max_queue_elements=64)
+    assert stream.statistics()["running"]
+    assert ended.wait(WAIT * 3)
+    stream.stop()
+    figures = stream.statistics()
+    assert seen["dropped"] > 0, "no drops: the case shows nothing"
+    assert figures == {**seen, "allocation_failures": 0,
+                       "max_queue_depth": figures["max_queue_depth"], "running": False}
+    assert 1 <= figures["max_queue_depth"] <= 64
+    assert seen["events"] + seen["dropped"] == chunks
