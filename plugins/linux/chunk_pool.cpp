@@ -36,6 +36,7 @@ std::uint8_t *ChunkPool::take() {
         if (!free_.empty()) {
             auto *data = free_.back();
             free_.pop_back();
+            ++out_;
             refs_.fetch_add(1, std::memory_order_relaxed);
             return data;
         }
@@ -43,6 +44,8 @@ std::uint8_t *ChunkPool::take() {
     auto *block = static_cast<std::uint8_t *>(::operator new(header_size + chunk_size_, alignment));
     auto *data = block + header_size;
     pool_of(data) = this;
+    std::lock_guard lock(mutex_);
+    ++out_;
     refs_.fetch_add(1, std::memory_order_relaxed);
     return data;
 }
@@ -51,6 +54,9 @@ void ChunkPool::release(std::uint8_t *data) {
     ChunkPool *pool = pool_of(data);
     {
         std::lock_guard lock(pool->mutex_);
+        --pool->out_;
+        ++pool->releases_;
+        pool->returned_.notify_one();
         if (!pool->closed_ && pool->free_.size() < pool->keep_) {
             pool->free_.push_back(data);
             data = nullptr;
@@ -72,6 +78,19 @@ void ChunkPool::close() {
         free_.clear();
     }
     unref();
+}
+
+ChunkPool::Room ChunkPool::wait_below(std::size_t limit, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    const std::uint64_t releases = releases_;
+    returned_.wait_for(lock, timeout, [&] { return out_ < limit || interrupted_; });
+    return {out_ < limit, releases_ != releases};
+}
+
+void ChunkPool::interrupt() {
+    std::lock_guard lock(mutex_);
+    interrupted_ = true;
+    returned_.notify_all();
 }
 
 void ChunkPool::unref() {

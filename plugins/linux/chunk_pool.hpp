@@ -4,6 +4,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -24,6 +26,16 @@ class ChunkPool {
     // Drops the creator's ownership; the pool is freed when the last buffer comes back.
     void close();
 
+    struct Room {
+        bool below;    // fewer than the limit are out
+        bool released; // a buffer came back while waiting
+    };
+    // Waits until fewer than `limit` buffers are out, for at most `timeout`, or until
+    // interrupt(). The reader thread only.
+    Room wait_below(std::size_t limit, std::chrono::milliseconds timeout);
+    // Ends a wait_below now and every later one at once. Any thread.
+    void interrupt();
+
   private:
     explicit ChunkPool(std::size_t chunk_size);
     ~ChunkPool();
@@ -33,8 +45,12 @@ class ChunkPool {
     std::size_t keep_; // at most this many free buffers are kept
     std::atomic<std::size_t> refs_{1}; // the creator and every buffer out of the pool
     std::mutex mutex_;
+    std::condition_variable returned_;
     std::vector<std::uint8_t *> free_;
+    std::size_t out_ = 0;        // buffers taken and not yet released
+    std::uint64_t releases_ = 0; // ever
     bool closed_ = false;
+    bool interrupted_ = false;
 };
 
 } // namespace vorn::linux_dev

@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace vorn::linux_dev {
@@ -56,6 +57,8 @@ FileReader::FileReader(const std::string &path, std::uint64_t addr, StreamCallba
                                             std::to_string(addr));
             }
         }
+        struct stat file {};
+        paced_ = ::fstat(fd_, &file) == 0 && S_ISREG(file.st_mode);
         wake_fd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (wake_fd_ < 0) {
             throw std::runtime_error(std::string("cannot create an eventfd: ") +
@@ -85,6 +88,7 @@ void FileReader::halt(Halt reason) {
     const std::uint64_t one = 1;
     // Cannot fail short of a full counter, which a single wake-up never reaches.
     [[maybe_unused]] const auto written = ::write(wake_fd_, &one, sizeof one);
+    pool_->interrupt();
     reader_.join();
 }
 
@@ -121,6 +125,32 @@ void FileReader::run() {
     }
 }
 
+void FileReader::report_halt() {
+    if (halt_.load() == Halt::device_closed) {
+        deliver(StreamEvent{std::in_place_index<1>,
+                            "linux: stream " + path_ + " ended: its device was closed"});
+        deliver(StreamEvent{});
+    }
+}
+
+// A regular file has no pace of its own: read it only as fast as the callback takes the chunks,
+// or the module's queue would drop them. A consumer that keeps its buffers returns none; after
+// a wait without any return it is allowed more, so it is slowed down but never stalled.
+bool FileReader::wait_for_room() {
+    for (;;) {
+        const auto room = pool_->wait_below(room_, std::chrono::milliseconds(100));
+        if (halt_.load() != Halt::none) {
+            return false;
+        }
+        if (room.below) {
+            return true;
+        }
+        if (!room.released) {
+            room_ *= 2;
+        }
+    }
+}
+
 void FileReader::read_until_end() {
     pollfd watched[2] = {{fd_, POLLIN, 0}, {wake_fd_, POLLIN, 0}};
     for (;;) {
@@ -130,12 +160,8 @@ void FileReader::read_until_end() {
             }
             throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
         }
-        if (watched[1].revents != 0) {
-            if (halt_.load() == Halt::device_closed) {
-                deliver(StreamEvent{std::in_place_index<1>,
-                                    "linux: stream " + path_ + " ended: its device was closed"});
-                deliver(StreamEvent{});
-            }
+        if (watched[1].revents != 0 || (paced_ && !wait_for_room())) {
+            report_halt();
             return;
         }
         if (watched[0].revents == 0) {

@@ -56,12 +56,16 @@ class FileReader {
     void read_until_end();
     void deliver(StreamEvent &&event);
     void halt(Halt reason);
+    bool wait_for_room();
+    void report_halt();
 
     std::string path_;
     std::uint64_t chunk_size_;
     std::shared_ptr<DeviceCounters> counters_;
     int fd_ = -1;
     int wake_fd_ = -1; // an eventfd that poll() watches beside the file
+    bool paced_ = false; // a regular file: read no faster than the chunks are taken
+    std::size_t room_ = 32; // chunks out at once when paced, below the module's smallest queue
     ChunkPool *pool_ = nullptr;
     StreamCallback callback_;
     std::atomic<Halt> halt_{Halt::none};
