@@ -2,11 +2,13 @@
 sysfs tree for UIO, and bad input of every kind. Streams: test_linux_streams.py."""
 
 import os
+import pathlib
 import struct
 
 import pytest
 
 import pyvorn_device
+from conftest import run_python
 from linux_plugin_helpers import LINUX_PLUGIN, open_resources
 
 Ok = pyvorn_device.ReturnCode.Success
@@ -218,3 +220,15 @@ def test_bad_paths_and_windows_are_refused_and_leave_nothing_open(linux, tmp_pat
     assert small.read_bytes()[4092:] == b"\x09\x00\x00\x00"
     del dev
     assert open_resources(tmp_path) == before
+
+
+@pytest.mark.parametrize("example", ["linux_uio_poke", "linux_resource_window", "linux_stream"])
+def test_examples_run_their_dry_runs(example):
+    script = pathlib.Path(__file__).resolve().parents[2] / "examples" / f"{example}.py"
+    result = run_python(f"""
+        import runpy, sys
+        sys.argv = [{str(script)!r}, "--dry-run"]
+        runpy.run_path(sys.argv[0], run_name="__main__")
+        """, timeout=60)
+    assert result.returncode == 0, result.stderr
+    assert "regs: " in result.stdout
