@@ -68,7 +68,8 @@ fs::path sysfs_root() {
 }
 
 UioMap read_uio_map(const std::string &node, std::uint64_t index) {
-    const fs::path dir = sysfs_root() / "class" / "uio" / node / "maps" / ("map" + std::to_string(index));
+    const fs::path dir =
+        sysfs_root() / "class" / "uio" / node / "maps" / ("map" + std::to_string(index));
     UioMap map;
     const auto size = read_number(dir / "size");
     if (!size) {

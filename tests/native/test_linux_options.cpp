@@ -8,21 +8,11 @@
 
 namespace {
 
-using vorn::linux_dev::LinuxOptions;
 using vorn::linux_dev::parse_linux_options;
 
-TEST(LinuxOptions, EmptyTextGivesTheDefaults) {
-    const LinuxOptions options = parse_linux_options(" ,\t");
-    EXPECT_EQ(options.name, "linux0");
-    EXPECT_TRUE(options.regs.empty());
-    EXPECT_TRUE(options.stream.empty());
-    EXPECT_FALSE(options.uio_map);
-    EXPECT_EQ(options.offset, 0u);
-    EXPECT_FALSE(options.size);
-}
-
 TEST(LinuxOptions, EveryKeyIsAppliedAndLaterItemsWin) {
-    const LinuxOptions options = parse_linux_options(
+    EXPECT_EQ(parse_linux_options(" ,\t").name, "linux0");
+    const auto options = parse_linux_options(
         "name=a regs=/dev/uio3,uio_map=2 offset=0x1F000,size=4096 stream=/dev/xdma0_c2h_0 "
         "name=fpga offset=0xffffffffffffffff");
     EXPECT_EQ(options.name, "fpga");
@@ -43,17 +33,14 @@ TEST(LinuxOptions, BadItemsAreNamedInTheError) {
         {"regs=/f,size=0x", "bad value '0x' for option 'size'"},
         {"regs=/f,size=0", "bad value '0' for option 'size'"},
         {"regs=/f,uio_map=18446744073709551616", "option 'uio_map'"},
-        {"regs=/f,offset=12k", "bad value '12k'"},
         {"size=8", "option 'size' needs regs=PATH"},
-        {"uio_map=0", "option 'uio_map' needs regs=PATH"},
     };
     for (const auto &[text, expected] : cases) {
         try {
             parse_linux_options(text);
             ADD_FAILURE() << text << " was accepted";
         } catch (const std::invalid_argument &e) {
-            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos)
-                << text << ": " << e.what();
+            EXPECT_NE(std::string(e.what()).find(expected), std::string::npos) << e.what();
         }
     }
 }
