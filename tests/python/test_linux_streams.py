@@ -145,7 +145,7 @@ class Cb:
 dev = pyvorn_device.get_device_manager(LINUX_PLUGIN).create_device("stream=" + path)
 cb = Cb()
 alive = weakref.ref(cb)
-write_thread = threading.Thread(target=writer)
+write_thread = threading.Thread(target=writer, daemon=True)
 write_thread.start()
 stream = dev.start_read_stream(0, cb)
 assert cb.got_data.wait(10) and silent.wait(10)
@@ -201,3 +201,13 @@ stream.stop()
 close_writer.set()
 write_thread.join()
 """)
+
+
+def test_the_interpreter_exits_with_streams_running(tmp_path, big_file):
+    run_fifo(tmp_path, f"""
+big = pyvorn_device.get_device_manager(LINUX_PLUGIN).create_device("stream={big_file[0]}")
+slow = lambda payload, text: time.sleep(0.01)
+streams = [big.start_read_stream(0, slow, chunk_size=4096),
+           big.start_aligned_read_stream(0, 512, slow, chunk_size=4096)]
+time.sleep(0.2)
+""")  # neither stopped: exit must stop them without hanging or crashing
