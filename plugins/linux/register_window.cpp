@@ -69,6 +69,11 @@ Placement place(const LinuxOptions &options, const struct stat &file, std::uint6
         if (!sized && !options.size) {
             bad_window("size=N is needed for " + options.regs + ": its size is unknown");
         }
+        if (!sized && (*options.size > UINT64_MAX - options.offset ||
+                       options.offset + *options.size > UINT64_MAX - page)) {
+            bad_window("offset=" + std::to_string(options.offset) + " and size=" +
+                       std::to_string(*options.size) + " run past the end of any address space");
+        }
         const std::uint64_t file_size =
             sized ? static_cast<std::uint64_t>(file.st_size) : options.offset + *options.size;
         at.size = window_size(options, file_size, options.regs);

@@ -171,6 +171,8 @@ def test_bad_paths_and_windows_are_refused_and_leave_nothing_open(linux, tmp_pat
     locked = tmp_path / "locked.bin"
     locked.write_bytes(bytes(4096))
     locked.chmod(0)
+    fifo = tmp_path / "fifo"  # no size, cannot be mapped: like a character device
+    os.mkfifo(fifo)
     before = open_resources(tmp_path)
     cases = [
         (f"regs={tmp_path}/missing", RuntimeError, "missing: No such file or directory"),
@@ -179,6 +181,9 @@ def test_bad_paths_and_windows_are_refused_and_leave_nothing_open(linux, tmp_pat
         (f"regs={small},offset=4092,size=8", ValueError, "larger than .*small.bin"),
         (f"regs={small},size=8192", ValueError, "8192 bytes at offset 0 is larger"),
         (f"regs={small},offset=2", ValueError, "4-byte boundary"),
+        (f"regs={fifo}", ValueError, "size=N is needed for .*fifo: its size is unknown"),
+        (f"regs={fifo},offset=0xFFFFFFFFFFFFFFF0,size=256", ValueError, "past the end of any"),
+        (f"regs={fifo},size=4096", RuntimeError, "cannot map .*fifo: No such device"),
     ]
     if os.geteuid() != 0:  # root reads anything
         cases.append((f"regs={locked}", RuntimeError, "locked.bin: Permission denied"))
