@@ -42,7 +42,7 @@ class ChunkPool {
     void unref();
 
     std::size_t chunk_size_;
-    std::size_t keep_; // at most this many free buffers are kept
+    std::size_t keep_;                 // at most this many free buffers are kept
     std::atomic<std::size_t> refs_{1}; // the creator and every buffer out of the pool
     std::mutex mutex_;
     std::condition_variable returned_;

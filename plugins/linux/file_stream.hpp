@@ -63,8 +63,8 @@ class FileReader {
     std::uint64_t chunk_size_;
     std::shared_ptr<DeviceCounters> counters_;
     int fd_ = -1;
-    int wake_fd_ = -1; // an eventfd that poll() watches beside the file
-    bool paced_ = false; // a regular file: read no faster than the chunks are taken
+    int wake_fd_ = -1;      // an eventfd that poll() watches beside the file
+    bool paced_ = false;    // a regular file: read no faster than the chunks are taken
     std::size_t room_ = 32; // chunks out at once when paced, below the module's smallest queue
     ChunkPool *pool_ = nullptr;
     StreamCallback callback_;

@@ -62,7 +62,7 @@ class LinuxDevice final : public Device {
     };
 
     bool holds(std::uint32_t addr) const { return window_ && window_->holds_register(addr); }
-    void apply(const StagedWrite &write); // mutex_ held
+    void apply(const StagedWrite &write);   // mutex_ held
     std::uint32_t load(std::uint32_t addr); // mutex_ held
 
     LinuxOptions options_;

@@ -81,9 +81,10 @@ LinuxOptions parse_linux_options(std::string_view text) {
         apply(options, item.substr(0, equals), item.substr(equals + 1));
         position = end;
     }
-    const char *needs_regs = options.uio_map ? "uio_map" : options.size ? "size"
-                                                       : options.offset != 0 ? "offset"
-                                                                             : nullptr;
+    const char *needs_regs = options.uio_map       ? "uio_map"
+                             : options.size        ? "size"
+                             : options.offset != 0 ? "offset"
+                                                   : nullptr;
     if (options.regs.empty() && needs_regs != nullptr) {
         throw std::invalid_argument("option '" + std::string(needs_regs) + "' needs regs=PATH");
     }

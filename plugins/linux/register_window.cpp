@@ -42,8 +42,8 @@ struct Placement {
 std::uint64_t window_size(const LinuxOptions &options, std::uint64_t region_size,
                           const std::string &region) {
     if (options.offset >= region_size) {
-        bad_window("offset=" + std::to_string(options.offset) + " is beyond the end of " +
-                   region + " (" + std::to_string(region_size) + " bytes)");
+        bad_window("offset=" + std::to_string(options.offset) + " is beyond the end of " + region +
+                   " (" + std::to_string(region_size) + " bytes)");
     }
     const std::uint64_t size = options.size.value_or(region_size - options.offset);
     if (size > region_size - options.offset) {

@@ -89,8 +89,8 @@ std::string describe_uio_devices() {
         const std::string name = node.filename().string();
         text += "/dev/" + name + "  name=" + read_line(node / "name").value_or("?");
         for (const auto &map : sorted_entries(node / "maps", "map")) {
-            text += "  " + map.filename().string() + ": name=" +
-                    read_line(map / "name").value_or("?") +
+            text += "  " + map.filename().string() +
+                    ": name=" + read_line(map / "name").value_or("?") +
                     " size=" + hex(read_number(map / "size").value_or(0)) +
                     " addr=" + hex(read_number(map / "addr").value_or(0));
         }
