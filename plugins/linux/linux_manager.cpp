@@ -1,0 +1,48 @@
+// The Linux device manager and the plug-in's entry point.
+#include "linux_device.hpp"
+#include "linux_options.hpp"
+#include "uio_sysfs.hpp"
+
+#include <vorn/device_manager.hpp>
+#include <vorn/export.hpp>
+
+#include <dlfcn.h>
+
+namespace vorn::linux_dev {
+namespace {
+
+class LinuxManager final : public DeviceManager {
+  public:
+    std::string info() override {
+        return "VORN Linux device manager 0.1: registers and block transfers on a memory-mapped "
+               "window (UIO maps, PCI resource files, /dev/mem, regular files) and streams read "
+               "from character devices, FIFOs or files.";
+    }
+
+    std::filesystem::path location() override {
+        Dl_info found{};
+        if (dladdr(reinterpret_cast<void *>(&plugin_anchor), &found) == 0 ||
+            found.dli_fname == nullptr) {
+            return {};
+        }
+        return std::filesystem::absolute(std::filesystem::path(found.dli_fname));
+    }
+
+    std::string list_devices() override { return describe_uio_devices(); }
+
+    std::string get_device_options() override { return describe_linux_options(); }
+
+    DevicePtr create_device(const std::string &options) override {
+        auto device = std::make_unique<LinuxDevice>(parse_linux_options(options));
+        // The manager (and through its deleter this library) outlives every device.
+        return DevicePtr(device.release(), device_deleter{shared_from_this()});
+    }
+
+    // Any function of this library: dladdr on it names the library's file.
+    static void plugin_anchor() {}
+};
+
+} // namespace
+} // namespace vorn::linux_dev
+
+VORN_EXPORT vorn::DeviceManager *create_manager() { return new vorn::linux_dev::LinuxManager(); }
