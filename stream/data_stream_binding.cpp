@@ -63,11 +63,12 @@ void register_data_stream(py::module_ &m) {
     };
     py::class_<DataStream, PyDataStream, std::unique_ptr<DataStream>> data_stream(m, "DataStream");
     data_stream.def("stop", stop)
-        .def("statistics", &statistics_of, statistics_doc)
         .def("__enter__", [](DataStream &self) -> DataStream & { return self; })
         .def("__exit__", [stop](DataStream &self, const std::optional<py::type> &,
                                 const std::optional<py::object> &,
-                                const std::optional<py::object> &) { stop(self); });
+                                const std::optional<py::object> &) { stop(self); })
+        // Registered after the stream's own methods, which keep their order.
+        .def("statistics", &statistics_of, statistics_doc);
     refuse_pickling(data_stream);
     refuse_uninitialised_instances<DataStream>();
 }

@@ -643,20 +643,29 @@ TEST(EventQueue, AlignedPiecesRestartOnTheGridAfterDroppedBytes) {
 
 TEST(EventQueue, AStreamStoppedFromItsOwnCallbackIsWaitedForAtExit) {
     auto sink = std::make_shared<Sink>();
+    sink->gate_closed = true;
     StreamCallback queued = make_queued_callback(make_consumer(sink), 64);
+    push_text(queued, "stop yourself");
+    ASSERT_TRUE(sink->wait_at_gate()); // from here on this thread pushes nothing
     std::mutex callback_mutex;
     std::condition_variable callback_changed;
     bool may_return = false;
+    bool stopped = false;
     {
         std::lock_guard lock(sink->mutex);
         sink->after_record = [&] {
             queued.reset(); // stops its own stream, then goes on working
             std::unique_lock wait(callback_mutex);
+            stopped = true;
+            callback_changed.notify_all();
             callback_changed.wait_for(wait, hang_guard, [&] { return may_return; });
         };
     }
-    push_text(queued, "stop yourself");
-    ASSERT_TRUE(sink->wait_for_events(1));
+    sink->open_gate();
+    {
+        std::unique_lock wait(callback_mutex);
+        ASSERT_TRUE(callback_changed.wait_for(wait, hang_guard, [&] { return stopped; }));
+    }
     // The exit hook must not see the delivery as gone while its callback still runs.
     EXPECT_EQ(vorn::stream::stop_all_deliveries(50ms), 1u);
     {
@@ -672,22 +681,21 @@ TEST(EventQueue, TwoCallbacksThatStopEachOtherDoNotWaitForEachOther) {
     for (int round = 0; round < 20; ++round) {
         auto first = std::make_shared<Sink>();
         auto second = std::make_shared<Sink>();
+        first->gate_closed = second->gate_closed = true;
         StreamCallback a = make_queued_callback(make_consumer(first), 64);
         StreamCallback b = make_queued_callback(make_consumer(second), 64);
-        std::atomic<int> inside{0};
-        const auto stop_other = [&inside](StreamCallback &other) {
-            return [&inside, &other] {
-                ++inside;
-                while (inside.load() < 2) {
-                    std::this_thread::yield(); // both callbacks run before either stops
-                }
-                other.reset();
-            };
-        };
-        first->after_record = stop_other(b);
-        second->after_record = stop_other(a);
         push_text(a, "a");
         push_text(b, "b");
+        // Both callbacks are running, and this thread pushes nothing more.
+        ASSERT_TRUE(first->wait_at_gate());
+        ASSERT_TRUE(second->wait_at_gate());
+        {
+            std::scoped_lock lock(first->mutex, second->mutex);
+            first->after_record = [&b] { b.reset(); };
+            second->after_record = [&a] { a.reset(); };
+        }
+        first->open_gate();
+        second->open_gate();
         ASSERT_TRUE(first->wait_destroyed()) << "round " << round;
         ASSERT_TRUE(second->wait_destroyed()) << "round " << round;
         EXPECT_EQ(vorn::stream::stop_all_deliveries(hang_guard), 0u);

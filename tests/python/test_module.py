@@ -67,7 +67,7 @@ def test_class_members_in_registration_order():
         "get_info",
     ]
     # pybind11 puts a refusing __init__ first on classes without a constructor.
-    assert _registered(DataStream) == ["__init__", "stop", "__enter__", "__exit__"]
+    assert _registered(DataStream) == ["__init__", "stop", "__enter__", "__exit__", "statistics"]
     assert _registered(DeviceManager) == [
         "__init__",
         "info",

@@ -531,14 +531,14 @@ calls = []
 
 def blocked(payload, text):
     calls.append(1)
-    release.wait()
+    release.wait(30)  # bounded, so that a failing case cannot hang the exit
 
 stream = device.start_read_stream(0, blocked)
 while not calls:
     time.sleep(0.01)
-threading.Timer(0.2, _thread.interrupt_main).start()
 started = time.monotonic()
 try:
+    threading.Timer(0.3, _thread.interrupt_main).start()
     stream.stop()
 except KeyboardInterrupt:
     pass
