@@ -181,10 +181,10 @@ struct WatchedStream {
     }
 };
 
-Outcome after_stop(const WatchedStream &stream) {
+Outcome after_stop(const WatchedStream &stream, const char *what = "stop() returned") {
     const auto &w = *stream.watch;
     if (w.invokes_after_stop > 0) {
-        return fail(std::to_string(w.invokes_after_stop) + " invoke(s) after stop() returned");
+        return fail(std::to_string(w.invokes_after_stop) + " invoke(s) after " + what);
     }
     if (w.invokes_after_destroy > 0) {
         return fail(std::to_string(w.invokes_after_destroy) + " invoke(s) after destroy");
@@ -283,7 +283,11 @@ Outcome stop_twice(const Target &target) {
     }
     stream.watch->wait_for_invokes(3, 2000);
     stream.stop();
-    stream.stop();
+    try {
+        stream.stop();
+    } catch (const std::exception &e) {
+        return fail(std::string("the second stop() threw: ") + e.what());
+    }
     stream.finish();
     auto outcome = after_stop(stream);
     return outcome.status == Status::Pass ? pass("the second stop() returned at once") : outcome;
@@ -309,7 +313,7 @@ Outcome destroy_without_stop(const Target &target) {
     stream.watch->wait_for_invokes(3, 2000);
     stream.drop();
     stream.finish();
-    auto outcome = after_stop(stream);
+    auto outcome = after_stop(stream, "the handle was destroyed");
     return outcome.status == Status::Pass ? pass("destroying the handle stopped the stream")
                                           : outcome;
 }
