@@ -1,12 +1,12 @@
-# Types of the pyvorn_device extension module (PEP 561 stub-only package). One block per
+# Types of the pyvorn_device extension module; a wheel installs them as the stub-only package
+# pyvorn_device-stubs (PEP 561), MYPYPATH=stubs finds them for a build tree. One block per
 # registered class; methods registered without argument names are positional-only.
 import os
 import pathlib
 import types
 from collections.abc import Buffer, Callable
-from typing import ClassVar, Final, SupportsInt, final
+from typing import ClassVar, Self, SupportsInt, TypeAlias, final
 
-from typing_extensions import Self, TypeAlias
 
 # The callback of start_read_stream: (buffer, None) per chunk, (None, text) per device error,
 # (None, None) once at the end. Its return value is ignored.
