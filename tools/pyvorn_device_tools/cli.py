@@ -6,6 +6,7 @@ transfer, a FAIL of `vorn check`); 2 a usage error, or for `capture` chunks drop
 """
 
 import argparse
+import os
 import sys
 from collections.abc import Callable
 
@@ -103,6 +104,9 @@ def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     try:
         return int(args.run(args))
+    except BrokenPipeError:  # the reader went away (`vorn dump ... | head`): nothing to report
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 1
     except (ToolError, RuntimeError, OSError, ValueError) as e:
         print(f"vorn {args.run.__name__}: {e}", file=sys.stderr)
         return 1
