@@ -54,6 +54,9 @@ class FaultStream : public Device::DataStream {
     std::thread producer_;
 };
 
+// A correct stream, for the faults that lie elsewhere.
+class GoodStream;
+
 template <typename Stream> class FaultDevice : public Device {
     using Status = BasicDeviceStatus;
 
@@ -79,7 +82,11 @@ template <typename Stream> class FaultDevice : public Device {
     bool finite_;
 };
 
-template <typename Stream> class FaultManager final : public DeviceManager {
+class GoodStream final : public FaultStream {
+    using FaultStream::FaultStream;
+};
+
+template <typename Stream> class FaultManager : public DeviceManager {
   public:
     std::string info() override { return "stream fault manager"; }
     std::filesystem::path location() override { return {}; }
@@ -93,7 +100,6 @@ template <typename Stream> class FaultManager final : public DeviceManager {
 
 } // namespace vorn::test
 
-#define VORN_TEST_STREAM_PLUGIN(Stream)                                                            \
-    VORN_EXPORT vorn::DeviceManager *create_manager() {                                            \
-        return new vorn::test::FaultManager<Stream>();                                             \
-    }
+#define VORN_TEST_MANAGER_PLUGIN(Manager)                                                          \
+    VORN_EXPORT vorn::DeviceManager *create_manager() { return new Manager(); }
+#define VORN_TEST_STREAM_PLUGIN(Stream) VORN_TEST_MANAGER_PLUGIN(vorn::test::FaultManager<Stream>)

@@ -132,6 +132,7 @@ Outcome device_lifecycle(const Target &target) {
 Outcome keep_alive(const Target &target) {
     auto device = create(*load(target), target.options); // the manager's last owner is gone
     if (!device.get_deleter().keep_alive) {
+        device.release(); // its code may be gone already: never run its destructor
         return fail("the device's keep_alive is empty: its library may unload under it");
     }
     device->get_info(); // still callable with only the keep-alive holding the plug-in
@@ -139,7 +140,8 @@ Outcome keep_alive(const Target &target) {
 }
 
 Outcome register_read(const Target &target) {
-    auto device = create(*load(target), target.options);
+    auto manager = load(target);
+    auto device = create(*manager, target.options);
     const auto value = device->get_register_sync(target.addr);
     return pass(value ? "get_register_sync returned a value" : "get_register_sync returned empty");
 }
@@ -150,11 +152,13 @@ struct WatchedStream {
     std::shared_ptr<DeviceManager> manager;
     DevicePtr device;
     StreamWatch *watch = new StreamWatch;
+    std::shared_ptr<void> keep_alive; // holds the library for the chunks, as the module does
     std::unique_ptr<DataStream> handle;
     bool refused = false;
 
     WatchedStream(const Target &target, const std::string &options)
-        : manager(load(target)), device(create(*manager, options)) {
+        : manager(load(target)), device(create(*manager, options)),
+          keep_alive(device.get_deleter().keep_alive) {
         auto result = device->start_read_stream(target.addr, watch->callback(), 4096);
         refused = !result || !*result;
         if (!refused) {
@@ -176,8 +180,12 @@ struct WatchedStream {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         handle.reset();
         device.reset();
+        if (!keep_alive) {
+            watch->release_held(); // nothing else holds the library (the keep_alive check fails)
+        }
         manager.reset();
         watch->release_held();
+        keep_alive.reset();
     }
 };
 
