@@ -113,8 +113,7 @@ def test_drop_texts_are_counted_apart_from_device_errors():
 def test_check_passes_sim_and_names_the_fault_of_a_faulty_plugin():
     status, out, _ = vorn("check", "sim", timeout=180)
     assert status == 0 and "FAIL" not in out and out.count("PASS") >= 13, out
-    status, out, _ = vorn("check", str(test_plugin("event_after_end")), "--finite-options",
-                          "finite", timeout=180)
+    status, out, _ = vorn("check", str(test_plugin("event_after_end")), timeout=180)
     assert status == 1 and "FAIL  nothing_after_end" in out, out
 
 

@@ -163,13 +163,14 @@ int main(int argc, char **argv) {
 
     std::cout << "checking " << target.path << "\n";
     int failures = 0;
-    bool loads = true;
+    bool usable = true; // no gate check failed
     for (const auto &check : vorn::check::all_checks()) {
         const std::string name = check.name;
-        const bool gate = name == "abi_tag" || name == "factory" || name == "manager";
-        const auto outcome = loads || gate ? run_isolated(check, target, timeout_s)
-                                           : Outcome{Status::Skip, "no manager to check"};
-        loads = loads && !(gate && outcome.status == Status::Fail);
+        const bool gate =
+            name == "loads" || name == "abi_tag" || name == "factory" || name == "manager";
+        const auto outcome = usable || gate ? run_isolated(check, target, timeout_s)
+                                            : Outcome{Status::Skip, "no manager to check"};
+        usable = usable && !(gate && outcome.status == Status::Fail);
         static constexpr const char *labels[] = {"PASS", "FAIL", "SKIP"};
         std::printf("%s  %-24s %s\n", labels[static_cast<int>(outcome.status)], check.name,
                     outcome.reason.c_str());

@@ -33,7 +33,7 @@ def plugin_path(spec: str) -> pathlib.Path:
 def number(text: str) -> int:
     """An unsigned 32-bit number, hex (0x..) or decimal."""
     try:
-        value = int(text, 0)
+        value = int(text, 10 if text.isdigit() else 0)  # decimal may have leading zeros
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}") from None
     if not 0 <= value <= 0xFFFF_FFFF:
