@@ -33,6 +33,8 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]", name: s
 
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="vorn", description=__doc__,
+                                     epilog="examples:\n  vorn info sim\n  vorn reg sim 0x10 0xCAFE"
+                                            "\n  vorn capture --help",
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
     commands = parser.add_subparsers(required=True, metavar="COMMAND")
 
