@@ -92,7 +92,9 @@ def test_capture_ctrl_c_keeps_what_was_written_and_prints_the_summary(tmp_path):
     out = tmp_path / "out.bin"
     process = vorn_process("capture", "sim", "-o", "stream_rate=2000", "--seconds", "60",
                            "-f", str(out))
-    time.sleep(1.5)
+    deadline = time.monotonic() + 30
+    while (not out.exists() or out.stat().st_size == 0) and time.monotonic() < deadline:
+        time.sleep(0.1)  # until the stream runs
     process.send_signal(signal.SIGINT)
     _, err = process.communicate(timeout=30)
     assert process.returncode == 130 and "interrupted:" in err, err
