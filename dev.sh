@@ -4,8 +4,9 @@
 #
 #   ./dev.sh demo     set up, install the module into .venv with pip, run the demo
 #   ./dev.sh test     set up, build, run every native and Python test: the plain build (Python
-#                     under -X dev), then ASan+UBSan (native and Python) and TSan (native)
-#   ./dev.sh fast     the plain build's tests only
+#                     under -X dev, then stubtest and mypy), then ASan+UBSan (native and Python)
+#                     and TSan (native)
+#   ./dev.sh fast     the plain build's tests and type checks only
 #   ./dev.sh build    set up and build only (build/)
 #   ./dev.sh bench    set up, build, run the streaming benchmarks (bench/)
 #   ./dev.sh stress   set up, build, run the stress suite and 60 s of each fuzzer
@@ -82,6 +83,17 @@ run_tests() {
     PYTHONPATH="$build_dir" python -X dev -m pytest -q tests/python "$@"
 }
 
+# The stubs against the built module (stubtest), and strict type checking of the examples, the
+# tools and a typed user script through them.
+run_type_checks() {
+    local build_dir=$1
+    log "type checks (stubtest, mypy --strict)"
+    PYTHONPATH="$build_dir" MYPYPATH="$ROOT/stubs" \
+        python -m mypy.stubtest --allowlist stubs/stubtest_allowlist.txt pyvorn_device
+    MYPYPATH="$ROOT/stubs:$ROOT/tools" \
+        python -m mypy --strict examples/ tools/pyvorn_device_tools tests/typing
+}
+
 # AddressSanitizer + UndefinedBehaviorSanitizer over the module, the plug-ins and the native
 # tests, with the interpreter checking that every reference count change holds the lock. Python
 # itself is not instrumented: the ASan runtime (and libstdc++, whose exceptions ASan intercepts)
@@ -125,6 +137,7 @@ test)
     setup_python
     configure_and_build "$BUILD"
     run_tests "$BUILD" "$@"
+    run_type_checks "$BUILD"
     run_address_sanitizer "$@"
     run_thread_sanitizer
     log "all tests passed"
@@ -134,6 +147,7 @@ fast)
     setup_python
     configure_and_build "$BUILD"
     run_tests "$BUILD" "$@"
+    run_type_checks "$BUILD"
     ;;
 bench)
     install_debian_packages
@@ -153,7 +167,7 @@ build)
     configure_and_build "$BUILD" "$@"
     ;;
 *)
-    sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -2,8 +2,11 @@
 
 #include "library_search_path.hpp"
 
+#include <vorn/export.hpp>
+
 #include <boost/dll/shared_library.hpp>
 
+#include <cstring>
 #include <stdexcept>
 #include <string>
 
@@ -19,6 +22,19 @@ boost::dll::load_mode::type plugin_load_mode() {
 #else
     return boost::dll::load_mode::rtld_now | boost::dll::load_mode::rtld_local;
 #endif
+}
+
+// A tag is optional; one that is present must be this build's.
+void check_abi_tag(const boost::dll::shared_library &library, const std::filesystem::path &path) {
+    if (!library.has("vorn_abi_tag")) {
+        return;
+    }
+    const char *tag = &library.get<const char>("vorn_abi_tag");
+    const std::string plugin_tag(tag, strnlen(tag, 64));
+    if (plugin_tag != VORN_ABI_TAG) {
+        throw std::runtime_error("Device Manager ABI tag mismatch: plug-in has '" + plugin_tag +
+                                 "', module expects '" VORN_ABI_TAG "': " + path.string());
+    }
 }
 
 } // namespace
@@ -40,6 +56,7 @@ std::shared_ptr<DeviceManager> get_device_manager(const std::filesystem::path &p
         throw std::runtime_error("Device Manager does not have create_manager function: " +
                                  path.string());
     }
+    check_abi_tag(*library, path);
     auto &create_manager = library->get<ManagerFactory>("create_manager");
 
     try {

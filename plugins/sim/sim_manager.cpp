@@ -45,4 +45,5 @@ class SimManager final : public DeviceManager {
 } // namespace
 } // namespace vorn::sim
 
+VORN_EXPORT_ABI_TAG();
 VORN_EXPORT vorn::DeviceManager *create_manager() { return new vorn::sim::SimManager(); }

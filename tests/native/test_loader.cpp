@@ -1,6 +1,8 @@
 // Loader: the messages of get_device_manager, faulty plug-ins, and how long a plug-in stays loaded.
 #include "loader.hpp"
 
+#include <vorn/export.hpp>
+
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
@@ -23,6 +25,7 @@ const std::string undefined_symbol = VORN_PLUGIN_UNDEFINED_SYMBOL;
 const std::string with_sibling = VORN_PLUGIN_WITH_SIBLING;
 const std::string sibling_helper = VORN_PLUGIN_SIBLING_HELPER;
 const std::string counting = VORN_PLUGIN_COUNTING;
+const std::string wrong_abi_tag = VORN_PLUGIN_WRONG_ABI_TAG;
 
 // Whether the dynamic loader has the file mapped (matched by file identity, so links count too).
 bool is_loaded(const std::string &path) {
@@ -138,6 +141,13 @@ TEST(Loader, NullFactoryResultIsEmptyAndHoldsTheLibraryUntilDropped) {
     EXPECT_TRUE(is_loaded(factory_returns_null));
     manager.reset();
     EXPECT_FALSE(is_loaded(factory_returns_null));
+}
+
+TEST(Loader, WrongAbiTagIsRefusedNamingBothTagsAndThePath) {
+    EXPECT_EQ(runtime_error_of([] { vorn::get_device_manager(wrong_abi_tag); }),
+              "Device Manager ABI tag mismatch: plug-in has 'vorn-plugin-abi-0', module expects '" +
+                  std::string(VORN_ABI_TAG) + "': " + wrong_abi_tag);
+    EXPECT_FALSE(is_loaded(wrong_abi_tag));
 }
 
 TEST(Loader, UnresolvedSymbolFailsAtLoadWithCatchableError) {

@@ -64,6 +64,15 @@ def test_a_factory_throwing_its_own_exception_type_is_a_runtime_error():
     assert not is_mapped(path)
 
 
+def test_wrong_abi_tag_is_refused_naming_both_tags_and_the_path():
+    path = str(test_plugin("wrong_abi_tag"))
+    message = loader_error(path)
+    assert message.startswith("Device Manager ABI tag mismatch: plug-in has 'vorn-plugin-abi-0', "
+                              "module expects 'vorn-plugin-abi-"), message
+    assert message.endswith("': " + path)
+    assert not is_mapped(path)
+
+
 def test_null_factory_result_is_none_and_nothing_stays_loaded():
     path = test_plugin("factory_returns_null")
     assert get_device_manager(path) is None

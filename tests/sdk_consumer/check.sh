@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the SDK from the build tree, builds tests/sdk_consumer against it alone, and drives
-# the resulting plug-in through the module.
+# the resulting plug-in through the module. Then the same with the SDK inside a pip-installed
+# package, found through `vorn sdk --cmake-dir`, driven by that package's `vorn`.
 #   check.sh BUILD_DIR PYTHON CMAKE
 set -euo pipefail
 build=$1
@@ -33,3 +34,17 @@ del manager
 assert device.get_register_sync(1) == 0xCD  # the keep-alive holds the plug-in
 print("sdk consumer plug-in: ok")
 PY
+
+# The package as pip installs it (into a directory of its own, to spare a virtual environment).
+src=$(cd "$here/../.." && pwd)
+"$python" -m pip install -q --no-build-isolation --no-deps --target "$work/site" "$src"
+vorn() { PYTHONPATH="$work/site" "$work/site/bin/vorn" "$@"; }
+cmake_dir=$(vorn sdk --cmake-dir)
+case "$cmake_dir" in "$work/site/"*) ;; *) echo "SDK outside the package: $cmake_dir"; exit 1 ;; esac
+"$cmake" -S "$here" -B "$work/wheel_consumer" -Dvorn_DIR="$cmake_dir" >/dev/null
+"$cmake" --build "$work/wheel_consumer" >/dev/null
+plugin="$work/wheel_consumer/libecho_plugin.so"
+vorn info "$plugin" | grep "echo manager" >/dev/null
+vorn reg "$plugin" 1 0xABCD 0xFF | grep "= 0x000000cd" >/dev/null
+vorn check "$plugin" >"$work/check.txt" || { cat "$work/check.txt"; exit 1; }
+echo "sdk consumer plug-in from the pip-installed SDK: ok"

@@ -55,4 +55,5 @@ class EchoManager final : public vorn::DeviceManager {
 
 } // namespace
 
+VORN_EXPORT_ABI_TAG();
 VORN_EXPORT vorn::DeviceManager *create_manager() { return new EchoManager(); }

@@ -1,0 +1,1 @@
+"""Command-line tools for pyvorn_device: the `vorn` command (see `vorn --help`)."""
