@@ -22,6 +22,14 @@ PLUGIN = (pathlib.Path(pyvorn_device.__file__).resolve().parent
           / "pyvorn_device_plugins" / "libvorn_linux.so")
 
 
+def open_device(options: str) -> pyvorn_device.Device:
+    manager = pyvorn_device.get_device_manager(PLUGIN)
+    device = manager.create_device(options) if manager is not None else None
+    if device is None:
+        raise SystemExit(f"the Linux plug-in gave no device for {options!r}")
+    return device
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -41,7 +49,7 @@ def main() -> int:
         options = f"regs={args.file},offset={args.offset}"
         if args.size:
             options += f",size={args.size}"
-        dev = pyvorn_device.get_device_manager(PLUGIN).create_device(options)
+        dev = open_device(options)
         print(dev.get_status())
         for addr in range(0, 0x20, 4):
             print(f"  {addr:#06x}: {dev.get_register_sync(addr):#010x}")

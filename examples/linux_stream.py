@@ -26,17 +26,26 @@ PLUGIN = (pathlib.Path(pyvorn_device.__file__).resolve().parent
 
 
 class Rate:
-    def __init__(self):
+    def __init__(self) -> None:
         self.bytes = 0
         self.ended = threading.Event()
 
-    def __call__(self, payload, text):  # on the stream's delivery thread
+    # On the stream's delivery thread.
+    def __call__(self, payload: pyvorn_device.ManagedBuffer | None, text: str | None) -> None:
         if payload is not None:
             self.bytes += memoryview(payload).nbytes
         elif text is not None:
             print("device says:", text)
         else:
             self.ended.set()
+
+
+def open_device(options: str) -> pyvorn_device.Device:
+    manager = pyvorn_device.get_device_manager(PLUGIN)
+    device = manager.create_device(options) if manager is not None else None
+    if device is None:
+        raise SystemExit(f"the Linux plug-in gave no device for {options!r}")
+    return device
 
 
 def main() -> int:
@@ -53,10 +62,13 @@ def main() -> int:
         if args.dry_run:
             args.device = pathlib.Path(tmp) / "c2h.bin"
             args.device.write_bytes(os.urandom(16 << 20))
-        dev = pyvorn_device.get_device_manager(PLUGIN).create_device(f"stream={args.device}")
+        dev = open_device(f"stream={args.device}")
         rate = Rate()
         start = time.monotonic()
-        with dev.start_read_stream(args.addr, rate, chunk_size=args.chunk_size):
+        stream = dev.start_read_stream(args.addr, rate, chunk_size=args.chunk_size)
+        if stream is None:
+            raise SystemExit("the device refused the stream")
+        with stream:
             ended = rate.ended.wait(args.seconds)
         elapsed = time.monotonic() - start
         print(f"{rate.bytes:,} bytes in {elapsed:.2f} s ({rate.bytes / elapsed / 1e6:.1f} MB/s)"

@@ -54,8 +54,12 @@ def main() -> int:
         if args.dry_run and args.value is None:
             args.value = 0xC0FFEE
         manager = pyvorn_device.get_device_manager(PLUGIN)
+        if manager is None:
+            raise SystemExit(f"no device manager in {PLUGIN}")
         print(manager.list_devices())
         dev = manager.create_device(f"regs={node},uio_map={args.map}")
+        if dev is None:
+            raise SystemExit("the Linux plug-in gave no device")
         print(dev.get_status())
         print(f"read  {args.addr:#06x}: {dev.get_register_sync(args.addr)!r}")
         if args.value is not None:

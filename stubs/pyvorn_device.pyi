@@ -5,7 +5,7 @@ import os
 import pathlib
 import types
 from collections.abc import Buffer, Callable
-from typing import ClassVar, Self, SupportsInt, TypeAlias, final
+from typing import ClassVar, Self, SupportsInt, TypeAlias, TypedDict, final
 
 
 # The callback of start_read_stream: (buffer, None) per chunk, (None, text) per device error,
@@ -13,6 +13,16 @@ from typing import ClassVar, Self, SupportsInt, TypeAlias, final
 _StreamCallback: TypeAlias = Callable[[ManagedBuffer | None, str | None], object]
 # The callback of start_aligned_read_stream; the view is valid during the call only.
 _AlignedStreamCallback: TypeAlias = Callable[[DataView | None, str | None], object]
+
+# What DataStream.statistics() returns.
+class _StreamStatistics(TypedDict):
+    events: int
+    bytes: int
+    dropped: int
+    allocation_failures: int
+    callback_errors: int
+    max_queue_depth: int
+    running: bool
 
 @final
 class ReturnCode:
@@ -43,6 +53,7 @@ class DataStream:
         arg2: types.TracebackType | None,
         /,
     ) -> None: ...
+    def statistics(self) -> _StreamStatistics: ...
 
 # Bytes the callback owns: one flat run of unsigned bytes, readable through the buffer protocol.
 @final
