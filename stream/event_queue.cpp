@@ -232,6 +232,41 @@ void discard_queued(DeliveryState &shared) {
     }
 }
 
+// Hands on what one queued element stands for; returns false when delivery ends (a stop, the end
+// of the stream).
+bool deliver_one(DeliveryState &shared, QueuedEvent &queued, const std::stop_token &stop,
+                 StreamCallback &consumer) {
+    if (stop.stop_requested()) {
+        return false; // a stopped stream discards what is still queued
+    }
+    if (queued.drops) {
+        return deliver_drops(shared, *queued.drops, stop, consumer);
+    }
+    note_lost(shared, queued.lost_bytes);
+    if (queued.allocation_failure) {
+        count(shared, &StreamStatistics::allocation_failures);
+    }
+    const bool end_of_stream = queued.event.index() == 0;
+    hand_on(shared, consumer, queued.event);
+    return !end_of_stream;
+}
+
+// Events already queued behind the first are delivered in one batch (for Python: under one
+// taking of the interpreter lock), at most this many.
+constexpr int max_batch = 256;
+
+void start_batch(const DeliveryThreadHooks *hooks) {
+    if (hooks != nullptr && hooks->batch_started != nullptr) {
+        hooks->batch_started();
+    }
+}
+
+void finish_batch(const DeliveryThreadHooks *hooks) {
+    if (hooks != nullptr && hooks->batch_finished != nullptr) {
+        hooks->batch_finished();
+    }
+}
+
 void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, StreamCallback consumer,
              const DeliveryThreadHooks *hooks) {
     is_delivery_thread = true;
@@ -243,27 +278,24 @@ void deliver(std::stop_token stop, std::shared_ptr<DeliveryState> shared, Stream
         if (!shared->queue.wait_dequeue_timed(queued, idle_wait_usecs)) {
             if (shared->end_not_queued && shared->queue.size_approx() == 0) {
                 StreamEvent end;
+                start_batch(hooks);
                 hand_on(*shared, consumer, end);
+                finish_batch(hooks);
                 break;
             }
             continue;
         }
-        if (stop.stop_requested()) {
-            break; // a stopped stream discards what is still queued
-        }
-        if (queued.drops) {
-            if (!deliver_drops(*shared, *queued.drops, stop, consumer)) {
+        start_batch(hooks);
+        bool going_on = deliver_one(*shared, queued, stop, consumer);
+        for (int delivered = 1; going_on && delivered < max_batch; ++delivered) {
+            QueuedEvent next;
+            if (!shared->queue.try_dequeue(next)) {
                 break;
             }
-            continue;
+            going_on = deliver_one(*shared, next, stop, consumer);
         }
-        note_lost(*shared, queued.lost_bytes);
-        if (queued.allocation_failure) {
-            count(*shared, &StreamStatistics::allocation_failures);
-        }
-        const bool end_of_stream = queued.event.index() == 0;
-        hand_on(*shared, consumer, queued.event);
-        if (end_of_stream) {
+        finish_batch(hooks);
+        if (!going_on) {
             break;
         }
     }

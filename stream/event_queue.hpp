@@ -27,6 +27,11 @@ struct DeliveryThreadHooks {
     // On the delivery thread: first thing, and last thing after the consumer is destroyed.
     void (*thread_started)() = nullptr;
     void (*thread_finishing)() = nullptr;
+    // On the delivery thread, around each batch of events handed to the consumer (the events
+    // already queued, up to a bound): for Python, the interpreter lock is taken once per batch
+    // instead of once per event.
+    void (*batch_started)() = nullptr;
+    void (*batch_finished)() = nullptr;
     // On a thread that waits for a delivery thread to end: waits in a state where that thread
     // can finish (for Python: with the interpreter lock released). Returns false when the wait
     // was given up (an interrupt); the delivery then ends on its own after its current event.

@@ -18,6 +18,7 @@ struct AttachedThreadState {
     PyGILState_STATE gil_state{};
     PyThreadState *saved = nullptr;
     bool attached = false;
+    bool in_batch = false; // holds the interpreter lock for a batch of callbacks
 };
 
 thread_local AttachedThreadState delivery_thread_state;
@@ -42,6 +43,24 @@ void detach_thread_state() {
     PyEval_RestoreThread(delivery_thread_state.saved);
     PyGILState_Release(delivery_thread_state.gil_state);
     delivery_thread_state.attached = false;
+}
+
+// The callbacks of a batch run under one taking of the lock: pybind11's own acquisition around
+// each call then finds it held. Python code in a callback still hands the lock over to threads
+// that ask for it, at its usual switch interval.
+void start_callback_batch() {
+    if (!delivery_thread_state.attached || Py_IsFinalizing()) {
+        return; // the callbacks see the interpreter finalizing and do nothing
+    }
+    PyEval_RestoreThread(delivery_thread_state.saved);
+    delivery_thread_state.in_batch = true;
+}
+
+void finish_callback_batch() {
+    if (delivery_thread_state.in_batch) {
+        delivery_thread_state.saved = PyEval_SaveThread();
+        delivery_thread_state.in_batch = false;
+    }
 }
 
 // Python runs signal handlers on the main thread, with the lock held; a handler that raised
@@ -82,6 +101,7 @@ bool wait_without_interpreter_lock(LiveDelivery &delivery) {
 }
 
 constexpr vorn::stream::DeliveryThreadHooks hooks{attach_thread_state, detach_thread_state,
+                                                  start_callback_batch, finish_callback_batch,
                                                   wait_without_interpreter_lock};
 
 std::atomic<bool> exit_started{false};

@@ -234,8 +234,8 @@ bool hook_wait_finished(vorn::stream::LiveDelivery &delivery) {
     return true;
 }
 
-constexpr vorn::stream::DeliveryThreadHooks recording_hooks{hook_started, hook_finishing,
-                                                            hook_wait_finished};
+constexpr vorn::stream::DeliveryThreadHooks recording_hooks{hook_started, hook_finishing, nullptr,
+                                                            nullptr, hook_wait_finished};
 
 vorn::stream::QueueOptions with_hooks() {
     vorn::stream::QueueOptions options;

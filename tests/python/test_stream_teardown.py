@@ -419,8 +419,8 @@ def test_exit_with_a_running_stream_that_its_own_callback_holds():
         """
 class Reader:
     def __init__(self, device):
-        self.stream = device.start_aligned_read_stream(0, 4096, self.on_data, chunk_size=1000)
         self.count = 0
+        self.stream = device.start_aligned_read_stream(0, 4096, self.on_data, chunk_size=1000)
 
     def on_data(self, payload, text):
         self.count += 1
