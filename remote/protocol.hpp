@@ -57,6 +57,9 @@ enum class Status : std::uint8_t {
     error = 2,   // the request did not reach the device; text says why
 };
 
+// The value of a create_device error reply whose text is about the device's options.
+inline constexpr std::uint32_t invalid_options_error = 1;
+
 struct Message {
     Op op = Op::ping;
     Status status = Status::ok;

@@ -27,7 +27,11 @@ RemoteDevice::RemoteDevice(zmq::context_t &context, RemoteOptions options)
         throw std::runtime_error(error);
     }
     if (reply.status != Status::ok) {
-        throw std::runtime_error("remote: " + options_.endpoint + ": " + reply.text);
+        const std::string what = "remote: " + options_.endpoint + ": " + reply.text;
+        if (reply.value == invalid_options_error) {
+            throw std::invalid_argument(what);
+        }
+        throw std::runtime_error(what);
     }
     session_ = reply.session;
     heartbeat_ = std::thread([this] { beat(); });

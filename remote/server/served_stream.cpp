@@ -78,18 +78,19 @@ void StreamOutbox::append(OutItem &&item, std::size_t bytes) {
     }
 }
 
-bool StreamOutbox::drain(const std::function<bool(OutItem &)> &send, std::size_t max_items) {
+StreamOutbox::Drained StreamOutbox::drain(const std::function<bool(OutItem &)> &send,
+                                          std::size_t max_items) {
     std::lock_guard lock(mutex_);
     for (std::size_t n = 0; n < max_items && !items_.empty(); ++n) {
         OutItem &front = items_.front();
         const std::size_t size = front.payload.size();
         if (!send(front)) {
-            return true;
+            return Drained::blocked;
         }
         bytes_ -= size;
         items_.pop_front();
     }
-    return !items_.empty();
+    return items_.empty() ? Drained::empty : Drained::more;
 }
 
 std::uint64_t StreamOutbox::dropped_total() const {

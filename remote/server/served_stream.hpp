@@ -34,9 +34,11 @@ class StreamOutbox {
     // server thread beyond a short lock; may allocate; drops a chunk rather than wait.
     void push(StreamEvent &event);
 
+    enum class Drained { empty, more, blocked };
+
     // Server thread: offers items in order to `send`, which returns false when the network
-    // cannot take more now; stops there, or after `max_items`. Returns whether items remain.
-    bool drain(const std::function<bool(OutItem &)> &send, std::size_t max_items);
+    // cannot take more now; stops there (blocked), or after `max_items` (more).
+    Drained drain(const std::function<bool(OutItem &)> &send, std::size_t max_items);
 
     // The callback a device gets for this outbox; it shares ownership of the outbox.
     static StreamCallback make_callback(std::shared_ptr<StreamOutbox> outbox);

@@ -5,7 +5,9 @@
 #include <spdlog/spdlog.h>
 #include <zmq_addon.hpp>
 
+#include <algorithm>
 #include <csignal>
+#include <random>
 #include <stdexcept>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -37,6 +39,10 @@ Status from_device(BasicDeviceStatus status) {
 
 Server::Server(std::shared_ptr<DeviceManager> manager, const ServerOptions &options)
     : manager_(std::move(manager)), options_(options), context_(1) {
+    stop_requested = 0;
+    // Handles start at a random point so a restarted server never honours an old one's.
+    std::random_device entropy;
+    next_id_ = ((std::uint64_t{entropy()} << 32 | entropy()) & 0xFFFF'FFFF'FFFFu) << 8;
     wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wake_fd_ < 0) {
         throw std::runtime_error("cannot create an eventfd");
@@ -81,7 +87,7 @@ void Server::request_stop() {
 }
 
 void Server::run() {
-    bool backlog = false;
+    auto wait = std::chrono::milliseconds(100);
     while (stop_requested == 0) {
         std::vector<zmq::pollitem_t> items = {{router_.handle(), 0, ZMQ_POLLIN, 0},
                                               {nullptr, wake_fd_, ZMQ_POLLIN, 0}};
@@ -89,8 +95,7 @@ void Server::run() {
             items.push_back({zap_->socket().handle(), 0, ZMQ_POLLIN, 0});
         }
         try {
-            // With a backlog the network was full: look again soon.
-            zmq::poll(items, std::chrono::milliseconds(backlog ? 1 : 100));
+            zmq::poll(items, wait);
         } catch (const zmq::error_t &e) {
             if (e.num() != EINTR) {
                 throw;
@@ -107,7 +112,7 @@ void Server::run() {
         if ((items[0].revents & ZMQ_POLLIN) != 0) {
             receive_requests();
         }
-        backlog = flush_streams();
+        wait = flush_streams();
         expire_sessions();
     }
 }
@@ -192,6 +197,10 @@ void Server::create_device(const std::string &peer, const Message &request, Mess
         spdlog::error("client {}: create_device('{}') failed: {}", peer, request.text, e.what());
         reply.status = Status::error;
         reply.text = e.what();
+        // Bad options stay a ValueError on the client, as they would be locally.
+        reply.value = dynamic_cast<const std::invalid_argument *>(&e) != nullptr
+                          ? invalid_options_error
+                          : 0;
     }
 }
 
@@ -336,8 +345,8 @@ void Server::send(const std::string &route, const Message &message, zmq::message
     }
 }
 
-bool Server::flush_streams() {
-    bool backlog = false;
+std::chrono::milliseconds Server::flush_streams() {
+    auto wait = std::chrono::milliseconds(100);
     for (auto it = streams_.begin(); it != streams_.end();) {
         const auto next = std::next(it);
         ServedStream &stream = it->second;
@@ -368,16 +377,18 @@ bool Server::flush_streams() {
             }
             return true;
         };
-        const bool left = stream.outbox->drain(send_item, 64);
+        const auto drained = stream.outbox->drain(send_item, 256);
         if (gone) {
             spdlog::info("stream {}: the client's stream connection is gone; stopped", stream.id);
             stop_stream(it->first);
-        } else {
-            backlog = backlog || left;
+        } else if (drained == StreamOutbox::Drained::more) {
+            wait = std::chrono::milliseconds(0);
+        } else if (drained == StreamOutbox::Drained::blocked) {
+            wait = std::min(wait, std::chrono::milliseconds(1));
         }
         it = next;
     }
-    return backlog;
+    return wait;
 }
 
 void Server::expire_sessions() {

@@ -72,8 +72,9 @@ class Server {
     void stop_stream(std::uint64_t id);
     void end_session(std::uint64_t id, const std::string &why);
     void send(const std::string &route, const Message &message, zmq::message_t *payload);
-    // Returns whether anything is still waiting to be sent.
-    bool flush_streams();
+    // How long the next poll may wait: 0 when more is ready to send, 1 ms when the network was
+    // full, 100 ms when every outbox is empty (a producer's wake-up ends the wait).
+    std::chrono::milliseconds flush_streams();
     void expire_sessions();
     std::string status_text() const;
 
