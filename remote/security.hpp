@@ -10,6 +10,8 @@ namespace vorn::remote {
 // Heartbeats between ZeroMQ peers: a peer silent this long has its connection closed.
 inline constexpr int heartbeat_interval_ms = 500;
 inline constexpr int heartbeat_timeout_ms = 2000;
+// Kernel socket buffers of stream connections: large enough to keep a fast link busy.
+inline constexpr int stream_socket_buffer_bytes = 4 << 20;
 
 // True for endpoints no other machine can reach: tcp on 127.0.0.0/8, localhost or ::1, ipc and
 // inproc. Anything else (a wildcard, a host name, another address, another transport) is false.

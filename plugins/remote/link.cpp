@@ -10,6 +10,7 @@ zmq::socket_t connect_dealer(zmq::context_t &context, const RemoteOptions &optio
     socket.set(zmq::sockopt::reconnect_ivl, 100);
     socket.set(zmq::sockopt::heartbeat_ivl, heartbeat_interval_ms);
     socket.set(zmq::sockopt::heartbeat_timeout, heartbeat_timeout_ms);
+    socket.set(zmq::sockopt::rcvbuf, stream_socket_buffer_bytes);
     if (!options.server_key.empty()) {
         socket.set(zmq::sockopt::curve_serverkey, options.server_key);
         socket.set(zmq::sockopt::curve_publickey, options.client_public);

@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <iterator>
+
 namespace vorn::remote {
 namespace {
 
@@ -80,15 +83,32 @@ void StreamOutbox::append(OutItem &&item, std::size_t bytes) {
 
 StreamOutbox::Drained StreamOutbox::drain(const std::function<bool(OutItem &)> &send,
                                           std::size_t max_items) {
-    std::lock_guard lock(mutex_);
-    for (std::size_t n = 0; n < max_items && !items_.empty(); ++n) {
-        OutItem &front = items_.front();
-        const std::size_t size = front.payload.size();
-        if (!send(front)) {
-            return Drained::blocked;
+    // Sent without the lock, so the producer is never held up by the network.
+    std::deque<OutItem> taken;
+    {
+        std::lock_guard lock(mutex_);
+        const std::size_t count = std::min(max_items, items_.size());
+        std::move(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(count),
+                  std::back_inserter(taken));
+        items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(count));
+    }
+    std::size_t sent_bytes = 0;
+    bool blocked = false;
+    while (!taken.empty()) {
+        const std::size_t size = taken.front().payload.size();
+        if (!send(taken.front())) {
+            blocked = true;
+            break;
         }
-        bytes_ -= size;
-        items_.pop_front();
+        sent_bytes += size;
+        taken.pop_front();
+    }
+    std::lock_guard lock(mutex_);
+    bytes_ -= sent_bytes;
+    items_.insert(items_.begin(), std::make_move_iterator(taken.begin()),
+                  std::make_move_iterator(taken.end()));
+    if (blocked) {
+        return Drained::blocked;
     }
     return items_.empty() ? Drained::empty : Drained::more;
 }

@@ -54,6 +54,7 @@ Server::Server(std::shared_ptr<DeviceManager> manager, const ServerOptions &opti
     router_.set(zmq::sockopt::sndhwm, 4000);
     router_.set(zmq::sockopt::heartbeat_ivl, heartbeat_interval_ms);
     router_.set(zmq::sockopt::heartbeat_timeout, heartbeat_timeout_ms);
+    router_.set(zmq::sockopt::sndbuf, stream_socket_buffer_bytes);
     if (!options_.curve_secret.empty()) {
         zap_ = std::make_unique<ZapHandler>(context_, options_.allow_keys);
         const std::string secret = read_key_file(options_.curve_secret);
