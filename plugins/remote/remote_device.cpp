@@ -1,5 +1,6 @@
 #include "remote_device.hpp"
 
+#include "link.hpp"
 #include "remote_stream.hpp"
 #include "security.hpp"
 
@@ -56,15 +57,18 @@ RemoteDevice::~RemoteDevice() {
 }
 
 void RemoteDevice::beat() {
-    std::unique_lock lock(heartbeat_mutex_);
-    while (!heartbeat_stop_.wait_for(lock, std::chrono::milliseconds(heartbeat_interval_ms),
-                                     [this] { return stopping_; })) {
-        try {
-            Message ping = request(Op::ping);
-            channel_.post(ping);
-        } catch (const std::exception &) {
-            // a missed beat; the next one may get through
+    // A socket of its own: a request waiting for a slow reply must not hold up the beats.
+    try {
+        zmq::socket_t socket = connect_dealer(context_, options_);
+        const auto ping = encode_message(request(Op::ping));
+        std::unique_lock lock(heartbeat_mutex_);
+        while (!heartbeat_stop_.wait_for(lock, std::chrono::milliseconds(heartbeat_interval_ms),
+                                         [this] { return stopping_; })) {
+            // A full connection drops the beat; the next one may get through.
+            [[maybe_unused]] auto sent = socket.send(zmq::buffer(ping), zmq::send_flags::dontwait);
         }
+    } catch (const std::exception &) {
+        // no beats: the server drops the device after its client timeout
     }
 }
 

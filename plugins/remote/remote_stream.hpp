@@ -45,7 +45,7 @@ class RemoteStream final : public Device::DataStream {
     void lose_connection();
     void ask_server_to_stop();
 
-    const RemoteOptions &options_;
+    const RemoteOptions options_; // a copy: the stream may outlive its device
     zmq::socket_t socket_;
     zmq::socket_t monitor_;
     std::uint64_t session_;

@@ -66,11 +66,4 @@ bool RequestChannel::call(Message &request, Message &reply, std::string &error,
     return false;
 }
 
-void RequestChannel::post(Message &message) {
-    std::lock_guard lock(mutex_);
-    message.seq = ++seq_;
-    const auto header = encode_message(message);
-    [[maybe_unused]] auto sent = socket_.send(zmq::buffer(header), zmq::send_flags::dontwait);
-}
-
 } // namespace vorn::remote

@@ -27,9 +27,6 @@ class RequestChannel {
               const zmq::const_buffer *payload = nullptr, zmq::message_t *reply_payload = nullptr,
               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
-    // Sends without waiting for a reply; a full connection drops it. Any thread.
-    void post(Message &message);
-
   private:
     void reopen();
 

@@ -112,6 +112,8 @@ void Server::run() {
         }
         if ((items[0].revents & ZMQ_POLLIN) != 0) {
             receive_requests();
+        } else {
+            drained_at_ = Clock::now();
         }
         wait = flush_streams();
         expire_sessions();
@@ -123,6 +125,7 @@ void Server::receive_requests() {
     for (int n = 0; n < 256; ++n) {
         std::vector<zmq::message_t> frames;
         if (!zmq::recv_multipart(router_, std::back_inserter(frames), zmq::recv_flags::dontwait)) {
+            drained_at_ = Clock::now();
             return;
         }
         const std::string route = frames[0].to_string();
@@ -316,6 +319,16 @@ void Server::end_session(std::uint64_t id, const std::string &why) {
     for (auto it = streams_.begin(); it != streams_.end();) {
         const auto next = std::next(it);
         if (it->second.session == id) {
+            // Tell a client that still listens, in case it kept the stream past its device.
+            Message text;
+            text.op = Op::stream_text;
+            text.session = id;
+            text.stream = it->first;
+            text.text = "remote: device " + std::to_string(id) + " was destroyed on the server";
+            send(it->second.route, text, nullptr);
+            text.op = Op::stream_end;
+            text.text.clear();
+            send(it->second.route, text, nullptr);
             stop_stream(it->first);
             ++stopped;
         }
@@ -393,10 +406,9 @@ std::chrono::milliseconds Server::flush_streams() {
 }
 
 void Server::expire_sessions() {
-    const auto now = Clock::now();
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         const auto next = std::next(it);
-        if (now - it->second.last_seen > options_.client_timeout) {
+        if (drained_at_ - it->second.last_seen > options_.client_timeout) {
             end_session(it->first, "disconnected (no heartbeat for " +
                                        std::to_string(options_.client_timeout.count()) + " ms)");
         }

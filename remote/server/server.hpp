@@ -87,6 +87,9 @@ class Server {
     std::map<std::uint64_t, Session> sessions_;
     std::map<std::uint64_t, ServedStream> streams_;
     std::uint64_t next_id_ = 1;
+    // When the ROUTER was last read to empty: heartbeats that arrived while a slow device call
+    // held this thread up are counted before any client is judged silent.
+    Clock::time_point drained_at_ = Clock::now();
     std::uint64_t dropped_by_ended_streams_ = 0;
 };
 
