@@ -207,3 +207,25 @@ def test_eight_clients_stream_at_once_byte_exact(server):
         t.join(10)
     assert [(c.offset, c.bad, c.texts) for c in checkers] == [(total, 0, [])] * 8
     assert "8 devices, 0 streams" in devices[0].get_status()
+
+
+def test_stream_outliving_its_device_ends_cleanly(server):
+    code = f"""
+        import threading
+        from remote_server import remote_manager
+        device = remote_manager().create_device("endpoint={server.endpoint} -- stream_rate=200")
+        texts, ended = [], threading.Event()
+        def callback(payload, text):
+            if payload is None:
+                texts.append(text)
+                if text is None:
+                    ended.set()
+        stream = device.start_read_stream(0, callback)
+        del device  # the stream keeps the plug-in loaded; the server destroys the device
+        assert ended.wait(10), texts
+        assert "was destroyed on the server" in texts[-2], texts
+        stream.stop()
+        print("ok")
+    """
+    result = run_python(code, timeout=60)
+    assert result.returncode == 0 and "ok" in result.stdout, result.stderr
