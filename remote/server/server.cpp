@@ -6,6 +6,7 @@
 #include <zmq_addon.hpp>
 
 #include <algorithm>
+#include <atomic>
 #include <csignal>
 #include <random>
 #include <stdexcept>
@@ -15,8 +16,10 @@
 namespace vorn::remote {
 namespace {
 
-volatile std::sig_atomic_t stop_requested = 0;
-volatile int signal_wake_fd = -1;
+// Lock-free atomics: safe in a signal handler, and visible across threads.
+std::atomic<bool> stop_requested{false};
+std::atomic<int> signal_wake_fd{-1};
+static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
 constexpr std::size_t outbox_byte_limit = 32u << 20;
 constexpr std::size_t outbox_item_limit = 4096;
@@ -39,7 +42,7 @@ Status from_device(BasicDeviceStatus status) {
 
 Server::Server(std::shared_ptr<DeviceManager> manager, const ServerOptions &options)
     : manager_(std::move(manager)), options_(options), context_(1) {
-    stop_requested = 0;
+    stop_requested = false;
     // Handles start at a random point so a restarted server never honours an old one's.
     std::random_device entropy;
     next_id_ = ((std::uint64_t{entropy()} << 32 | entropy()) & 0xFFFF'FFFF'FFFFu) << 8;
@@ -79,7 +82,7 @@ Server::~Server() {
 std::string Server::endpoint() const { return router_.get(zmq::sockopt::last_endpoint); }
 
 void Server::request_stop() {
-    stop_requested = 1;
+    stop_requested = true;
     const int fd = signal_wake_fd;
     if (fd >= 0) {
         const std::uint64_t one = 1;
@@ -89,7 +92,7 @@ void Server::request_stop() {
 
 void Server::run() {
     auto wait = std::chrono::milliseconds(100);
-    while (stop_requested == 0) {
+    while (!stop_requested) {
         std::vector<zmq::pollitem_t> items = {{router_.handle(), 0, ZMQ_POLLIN, 0},
                                               {nullptr, wake_fd_, ZMQ_POLLIN, 0}};
         if (zap_) {
