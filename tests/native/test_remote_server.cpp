@@ -11,6 +11,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -147,6 +149,78 @@ TEST_F(ServedSim, RefusesGarbageAndKeepsServing) {
     const Message bad_options = exchange({header(Op::create_device, 0, "nonsense")});
     EXPECT_EQ(bad_options.status, Status::error);
     EXPECT_EQ(bad_options.value, invalid_options_error);
+}
+
+// Counts a stream's bytes, checking them against the sim's pattern (byte[i] = i % 251).
+struct PatternState {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::uint64_t offset = 0;
+    std::uint64_t bad = 0;
+    std::vector<std::string> texts;
+    bool ended = false;
+    int destroyed = 0;
+};
+
+void check_pattern(void *state, StreamEvent *event) {
+    auto &s = *static_cast<PatternState *>(state);
+    std::lock_guard lock(s.mutex);
+    if (event->index() == 0) {
+        s.ended = true;
+    } else if (event->index() == 1) {
+        s.texts.push_back(std::get<1>(*event));
+    } else {
+        const std::uint8_t *data = nullptr;
+        std::uint64_t size = 0;
+        if (event->index() == 2) {
+            data = std::get<2>(*event).data;
+            size = std::get<2>(*event).size;
+        } else {
+            data = std::get<3>(*event).data;
+            size = std::get<3>(*event).size;
+        }
+        for (std::uint64_t i = 0; i < size; ++i) {
+            s.bad += data[i] != (s.offset + i) % 251;
+        }
+        s.offset += size;
+    }
+    s.changed.notify_all();
+}
+
+void count_destroy(void *state) {
+    if (state == nullptr) {
+        return;
+    }
+    auto &s = *static_cast<PatternState *>(state);
+    std::lock_guard lock(s.mutex);
+    ++s.destroyed;
+}
+
+constexpr StreamCallbackOps pattern_ops{check_pattern, count_destroy};
+
+TEST_F(ServedSim, RemotePluginStreamsByteExactAndStopsFromTwoThreads) {
+    auto manager = get_device_manager(VORN_REMOTE_PLUGIN);
+    auto device = manager->create_device("endpoint=" + server_->endpoint() +
+                                         " -- stream_bytes=3000000 stream_chunks=lent");
+    EXPECT_EQ(device->set_register_sync(1, 2, 3), BasicDeviceStatus::Success);
+    PatternState state;
+    auto stream = device->start_read_stream(0, StreamCallback(&pattern_ops, &state), 10000);
+    ASSERT_TRUE(stream && *stream);
+    {
+        std::unique_lock lock(state.mutex);
+        ASSERT_TRUE(state.changed.wait_for(lock, std::chrono::seconds(30),
+                                           [&] { return state.ended; }));
+    }
+    std::thread other([&] { (*stream)->stop(); });
+    (*stream)->stop();
+    EXPECT_EQ(state.destroyed, 1); // whichever stop returns, the callback is gone
+    other.join();
+    EXPECT_EQ(state.destroyed, 1);
+    EXPECT_EQ(state.offset, 3000000u);
+    EXPECT_EQ(state.bad, 0u);
+    EXPECT_TRUE(state.texts.empty());
+    stream->reset();
+    device.reset();
 }
 
 } // namespace
