@@ -6,6 +6,8 @@ import os
 import re
 import signal
 import subprocess
+import sys
+import textwrap
 import threading
 import time
 
@@ -162,14 +164,14 @@ def test_killed_client_is_noticed_and_cleaned_up(server):
         print("streaming", flush=True)
         time.sleep(60)
     """
-    client = subprocess.Popen([os.sys.executable, "-c", code.replace("\n        ", "\n")],
-                              stdout=subprocess.PIPE, text=True,
-                              env={**os.environ, "PYTHONPATH": os.pathsep.join(os.sys.path)})
-    try:
-        assert client.stdout.readline().strip() == "streaming"
-    finally:
-        client.send_signal(signal.SIGKILL)
-        client.wait(10)
+    with subprocess.Popen([sys.executable, "-c", textwrap.dedent(code)], stdout=subprocess.PIPE,
+                          text=True, env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+                          ) as client:
+        try:
+            assert client.stdout.readline().strip() == "streaming"
+        finally:
+            client.send_signal(signal.SIGKILL)
+            client.wait(10)
     observer = remote_manager().create_device(f"endpoint={server.endpoint}")
     assert wait_for(lambda: "1 devices, 0 streams" in observer.get_status(), timeout=10), \
         observer.get_status()
