@@ -19,12 +19,28 @@ template <typename T> T load(const std::uint8_t *in) {
     return value;
 }
 
-constexpr std::array<const char *, last_op + 1> op_names = {
-    "none",          "create_device", "destroy_device",  "ping",       "set_register",
-    "send_registers", "set_register_sync", "get_register", "read_registers",
-    "get_register_sync", "trigger",    "write",           "read",       "get_status",
-    "get_info",      "server_status", "stream_start",    "stream_stop", "stream_chunk",
-    "stream_text",   "stream_end",    "refused"};
+constexpr std::array<const char *, last_op + 1> op_names = {"none",
+                                                            "create_device",
+                                                            "destroy_device",
+                                                            "ping",
+                                                            "set_register",
+                                                            "send_registers",
+                                                            "set_register_sync",
+                                                            "get_register",
+                                                            "read_registers",
+                                                            "get_register_sync",
+                                                            "trigger",
+                                                            "write",
+                                                            "read",
+                                                            "get_status",
+                                                            "get_info",
+                                                            "server_status",
+                                                            "stream_start",
+                                                            "stream_stop",
+                                                            "stream_chunk",
+                                                            "stream_text",
+                                                            "stream_end",
+                                                            "refused"};
 
 } // namespace
 

@@ -106,9 +106,13 @@ BasicDeviceStatus RemoteDevice::set_register(std::uint32_t addr, std::uint32_t v
     return status_call(request(Op::set_register, addr, value, mask));
 }
 
-BasicDeviceStatus RemoteDevice::send_registers() { return status_call(request(Op::send_registers)); }
+BasicDeviceStatus RemoteDevice::send_registers() {
+    return status_call(request(Op::send_registers));
+}
 
-BasicDeviceStatus RemoteDevice::read_registers() { return status_call(request(Op::read_registers)); }
+BasicDeviceStatus RemoteDevice::read_registers() {
+    return status_call(request(Op::read_registers));
+}
 
 std::optional<std::uint32_t> RemoteDevice::get_register_sync(std::uint32_t addr) {
     Message message = request(Op::get_register_sync, addr);
@@ -172,8 +176,8 @@ std::optional<std::string> RemoteDevice::get_status() {
     const std::string server_text = call(server, server_reply) ? server_reply.text : "?";
     const std::string device_text =
         device_reply.status == Status::ok ? device_reply.text : "no status";
-    return "device " + std::to_string(session_) + " on " + options_.endpoint + ": " +
-           device_text + " | " + server_text;
+    return "device " + std::to_string(session_) + " on " + options_.endpoint + ": " + device_text +
+           " | " + server_text;
 }
 
 std::optional<std::string> RemoteDevice::get_info() {

@@ -48,11 +48,13 @@ RemoteOptions parse_remote_options(std::string_view text) {
             options.endpoint = value;
         } else if (key == "timeout_ms") {
             unsigned long ms = 0;
-            const auto [end_ptr, error] = std::from_chars(value.data(), value.data() + value.size(), ms);
+            const auto [end_ptr, error] =
+                std::from_chars(value.data(), value.data() + value.size(), ms);
             if (error != std::errc() || end_ptr != value.data() + value.size() || ms == 0 ||
                 ms > 3'600'000) {
-                throw std::invalid_argument("remote option '" + std::string(item) +
-                                            "': timeout_ms is a number of milliseconds, 1 to 3600000");
+                throw std::invalid_argument(
+                    "remote option '" + std::string(item) +
+                    "': timeout_ms is a number of milliseconds, 1 to 3600000");
             }
             options.timeout = std::chrono::milliseconds(ms);
         } else if (key == "server_key") {

@@ -47,11 +47,9 @@ bool await_reply(zmq::socket_t &socket, std::uint32_t seq, Op op, Clock::time_po
 
 } // namespace
 
-std::unique_ptr<RemoteStream> RemoteStream::start(zmq::context_t &context,
-                                                  const RemoteOptions &options,
-                                                  std::uint64_t session, std::uint32_t addr,
-                                                  std::uint64_t chunk_size,
-                                                  StreamCallback &callback) {
+std::unique_ptr<RemoteStream>
+RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::uint64_t session,
+                    std::uint32_t addr, std::uint64_t chunk_size, StreamCallback &callback) {
     zmq::socket_t socket = connect_dealer(context, options);
     Message request;
     request.op = Op::stream_start;
@@ -64,8 +62,7 @@ std::unique_ptr<RemoteStream> RemoteStream::start(zmq::context_t &context,
     Message reply;
     if (!await_reply(socket, 1, Op::stream_start, Clock::now() + options.timeout, reply)) {
         throw std::runtime_error("remote: no reply from " + options.endpoint + " within " +
-                                 std::to_string(options.timeout.count()) +
-                                 " ms to start a stream");
+                                 std::to_string(options.timeout.count()) + " ms to start a stream");
     }
     if (reply.status == Status::failure) {
         return nullptr;
@@ -125,8 +122,9 @@ void RemoteStream::receive() {
     } catch (const std::exception &e) {
         if (!ended_) {
             try {
-                StreamEvent error{std::in_place_index<1>,
-                                  "remote: stream from " + options_.endpoint + " failed: " + e.what()};
+                StreamEvent error{std::in_place_index<1>, "remote: stream from " +
+                                                              options_.endpoint +
+                                                              " failed: " + e.what()};
                 deliver(error);
                 StreamEvent end;
                 deliver(end);

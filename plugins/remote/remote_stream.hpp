@@ -24,9 +24,8 @@ class RemoteStream final : public Device::DataStream {
     // did. Returns nullptr when the device does not stream. Throws std::runtime_error naming the
     // endpoint when the server does not answer in time or refuses. Caller: start_read_stream.
     static std::unique_ptr<RemoteStream> start(zmq::context_t &context,
-                                               const RemoteOptions &options,
-                                               std::uint64_t session, std::uint32_t addr,
-                                               std::uint64_t chunk_size,
+                                               const RemoteOptions &options, std::uint64_t session,
+                                               std::uint32_t addr, std::uint64_t chunk_size,
                                                StreamCallback &callback);
     ~RemoteStream() override;
 

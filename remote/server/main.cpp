@@ -15,7 +15,8 @@
 
 namespace {
 
-constexpr const char *usage_text = R"(usage: vorn-serve PLUGIN [--bind ENDPOINT] [--curve-secret FILE --allow-keys DIR]
+constexpr const char *usage_text =
+    R"(usage: vorn-serve PLUGIN [--bind ENDPOINT] [--curve-secret FILE --allow-keys DIR]
                   [--insecure] [--client-timeout MS]
        vorn-serve --keygen PREFIX
 
@@ -125,8 +126,7 @@ int main(int argc, char **argv) {
         if (insecure && !vorn::remote::is_loopback_endpoint(options.bind) && !curve) {
             spdlog::warn("serving without CURVE on a non-loopback address (--insecure)");
         }
-        spdlog::info("serving {} on {}{}", plugin, server.endpoint(),
-                     curve ? " with CURVE" : "");
+        spdlog::info("serving {} on {}{}", plugin, server.endpoint(), curve ? " with CURVE" : "");
         server.run();
         spdlog::info("stopping");
     } catch (const std::exception &e) {

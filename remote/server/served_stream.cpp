@@ -42,7 +42,8 @@ void StreamOutbox::push(StreamEvent &event) {
     default:
         break;
     }
-    const std::uint64_t size = event.index() == 2 ? std::get<2>(event).size : std::get<3>(event).size;
+    const std::uint64_t size =
+        event.index() == 2 ? std::get<2>(event).size : std::get<3>(event).size;
     if (bytes_ + size > byte_limit_ || items_.size() >= item_limit_) {
         ++pending_drops_;
         ++dropped_total_;
@@ -62,10 +63,11 @@ void StreamOutbox::push(StreamEvent &event) {
 
 void StreamOutbox::flush_drops() {
     if (pending_drops_ != 0) {
-        append(OutItem{Op::stream_text,
-                       "remote: " + std::to_string(pending_drops_) + " chunks dropped by the server",
-                       {}},
-               0);
+        append(
+            OutItem{Op::stream_text,
+                    "remote: " + std::to_string(pending_drops_) + " chunks dropped by the server",
+                    {}},
+            0);
         pending_drops_ = 0;
     }
 }

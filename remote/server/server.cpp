@@ -132,9 +132,16 @@ void Server::receive_requests() {
             return;
         }
         const std::string route = frames[0].to_string();
-        const char *address = frames.size() > 1 ? frames[1].gets("Peer-Address") : nullptr;
+        // Not every transport knows the peer's address (cppzmq's gets() would throw).
+        const char *address =
+            frames.size() > 1 ? zmq_msg_gets(frames[1].handle(), "Peer-Address") : nullptr;
+        const std::string peer = address != nullptr ? address : "a local peer";
         frames.erase(frames.begin());
-        handle(route, address != nullptr ? address : "?", frames);
+        try {
+            handle(route, peer, frames);
+        } catch (const std::exception &e) {
+            spdlog::error("request from {} failed: {}", peer, e.what());
+        }
     }
 }
 
@@ -205,9 +212,8 @@ void Server::create_device(const std::string &peer, const Message &request, Mess
         reply.status = Status::error;
         reply.text = e.what();
         // Bad options stay a ValueError on the client, as they would be locally.
-        reply.value = dynamic_cast<const std::invalid_argument *>(&e) != nullptr
-                          ? invalid_options_error
-                          : 0;
+        reply.value =
+            dynamic_cast<const std::invalid_argument *>(&e) != nullptr ? invalid_options_error : 0;
     }
 }
 
@@ -241,7 +247,8 @@ void Server::dispatch(Session &session, const std::string &route, const Message 
         return;
     }
     case Op::trigger:
-        reply.status = from_device(device.trigger(request.addr, static_cast<std::int32_t>(request.value)));
+        reply.status =
+            from_device(device.trigger(request.addr, static_cast<std::int32_t>(request.value)));
         return;
     case Op::write:
         reply.length = payload == nullptr ? 0
@@ -254,7 +261,8 @@ void Server::dispatch(Session &session, const std::string &route, const Message 
                                      " bytes is larger than the server's limit");
         }
         reply_payload.rebuild(request.length);
-        reply.length = device.read(request.addr, request.length, reply_payload.data<std::uint8_t>());
+        reply.length =
+            device.read(request.addr, request.length, reply_payload.data<std::uint8_t>());
         return;
     }
     case Op::get_status:
@@ -292,7 +300,8 @@ void Server::start_stream(Session &session, const std::string &route, const Mess
         return;
     }
     const std::uint64_t id = next_id_++;
-    streams_.emplace(id, ServedStream{id, session.id, route, std::move(outbox), std::move(*handle)});
+    streams_.emplace(id,
+                     ServedStream{id, session.id, route, std::move(outbox), std::move(*handle)});
     reply.stream = id;
     spdlog::info("device {} of {}: stream {} started", session.id, session.peer, id);
 }
@@ -346,7 +355,8 @@ void Server::send(const std::string &route, const Message &message, zmq::message
     const auto header = encode_message(message);
     try {
         // Replies are small and rare: a full pipe to this client drops it rather than block.
-        if (!router_.send(zmq::buffer(route), zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
+        if (!router_.send(zmq::buffer(route),
+                          zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
             spdlog::warn("reply to a client dropped: its connection is full");
             return;
         }
@@ -388,7 +398,8 @@ std::chrono::milliseconds Server::flush_streams() {
                 return true;
             }
             const bool chunk = item.op == Op::stream_chunk;
-            router_.send(zmq::buffer(bytes), chunk ? zmq::send_flags::sndmore : zmq::send_flags::none);
+            router_.send(zmq::buffer(bytes),
+                         chunk ? zmq::send_flags::sndmore : zmq::send_flags::none);
             if (chunk) {
                 router_.send(item.payload, zmq::send_flags::none);
             }

@@ -73,14 +73,15 @@ TEST(RemoteProtocol, RefusesMalformedHeaders) {
 }
 
 TEST(RemoteProtocol, LoopbackEndpoints) {
-    for (const char *yes : {"tcp://127.0.0.1:5555", "tcp://127.10.0.3:1", "tcp://localhost:5555",
-                            "tcp://[::1]:5555", "ipc:///tmp/x", "inproc://x", "tcp://127.0.0.1:*"}) {
+    for (const char *yes :
+         {"tcp://127.0.0.1:5555", "tcp://127.10.0.3:1", "tcp://localhost:5555", "tcp://[::1]:5555",
+          "ipc:///tmp/x", "inproc://x", "tcp://127.0.0.1:*"}) {
         EXPECT_TRUE(is_loopback_endpoint(yes)) << yes;
     }
     for (const char *no : {"tcp://0.0.0.0:5555", "tcp://*:5555", "tcp://192.168.1.2:5555",
                            "tcp://127.0.0.1.evil.com:5555", "tcp://eth0:5555", "tcp://[::]:5555",
-                           "tcp://127.0.0.1;10.0.0.1:5555", "pgm://127.0.0.1:5555", "tcp://127..1:5",
-                           "tcp://1270.0.0.1:5555", "tcp://127.0.0.1111:5555"}) {
+                           "tcp://127.0.0.1;10.0.0.1:5555", "pgm://127.0.0.1:5555",
+                           "tcp://127..1:5", "tcp://1270.0.0.1:5555", "tcp://127.0.0.1111:5555"}) {
         EXPECT_FALSE(is_loopback_endpoint(no)) << no;
     }
 }

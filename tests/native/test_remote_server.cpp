@@ -34,7 +34,8 @@ std::vector<std::string> drain_all(StreamOutbox &outbox) {
     std::vector<std::string> seen;
     outbox.drain(
         [&](OutItem &item) {
-            seen.push_back(item.op == Op::stream_chunk ? "chunk:" + std::to_string(item.payload.size())
+            seen.push_back(item.op == Op::stream_chunk
+                               ? "chunk:" + std::to_string(item.payload.size())
                            : item.op == Op::stream_end ? "end"
                                                        : item.text);
             item.payload = zmq::message_t(); // as sending does: the bytes leave with it
@@ -58,10 +59,10 @@ TEST(StreamOutbox, DropsWhenFullAndReportsEachRunOnceInOrder) {
         outbox.push(text);
         EXPECT_EQ(outbox.drain([](OutItem &) { return false; }, 10),
                   StreamOutbox::Drained::blocked); // a full network keeps everything
-        EXPECT_EQ(drain_all(outbox),
-                  (std::vector<std::string>{"chunk:100", "chunk:100", "chunk:100",
-                                            "remote: 2 chunks dropped by the server",
-                                            "device error"}));
+        EXPECT_EQ(
+            drain_all(outbox),
+            (std::vector<std::string>{"chunk:100", "chunk:100", "chunk:100",
+                                      "remote: 2 chunks dropped by the server", "device error"}));
         EXPECT_EQ(released, 5);
         std::uint8_t lent[7] = {};
         StreamEvent view{std::in_place_index<3>, ChunkView{lent, sizeof(lent)}};
@@ -70,9 +71,9 @@ TEST(StreamOutbox, DropsWhenFullAndReportsEachRunOnceInOrder) {
         outbox.push(dropped_run_one);
         StreamEvent end;
         outbox.push(end);
-        EXPECT_EQ(drain_all(outbox),
-                  (std::vector<std::string>{"chunk:7", "remote: 1 chunks dropped by the server",
-                                            "end"}));
+        EXPECT_EQ(
+            drain_all(outbox),
+            (std::vector<std::string>{"chunk:7", "remote: 1 chunks dropped by the server", "end"}));
         EXPECT_EQ(outbox.dropped_total(), 3u);
         std::uint64_t wakes = 0;
         EXPECT_EQ(::read(wake, &wakes, sizeof(wakes)), 8);
@@ -208,8 +209,8 @@ TEST_F(ServedSim, RemotePluginStreamsByteExactAndStopsFromTwoThreads) {
     ASSERT_TRUE(stream && *stream);
     {
         std::unique_lock lock(state.mutex);
-        ASSERT_TRUE(state.changed.wait_for(lock, std::chrono::seconds(30),
-                                           [&] { return state.ended; }));
+        ASSERT_TRUE(
+            state.changed.wait_for(lock, std::chrono::seconds(30), [&] { return state.ended; }));
     }
     std::thread other([&] { (*stream)->stop(); });
     (*stream)->stop();
