@@ -47,8 +47,16 @@ void ZapHandler::handle() {
             reason = "OK";
         } else {
             reason = "public key not allowed";
-            spdlog::warn("refused client {}: public key {} is not in {}", address, key.data(),
-                         allowed_dir_.string());
+            const auto now = std::chrono::steady_clock::now();
+            auto [logged, first] = refusals_logged_.try_emplace(address + " " + key.data(), now);
+            if (first || now - logged->second > std::chrono::minutes(1)) {
+                logged->second = now;
+                spdlog::warn("refused client {}: public key {} is not in {}", address, key.data(),
+                             allowed_dir_.string());
+            }
+            if (refusals_logged_.size() > 10000) {
+                refusals_logged_.clear();
+            }
         }
     } else {
         spdlog::warn("refused client {}: {}", address, reason);

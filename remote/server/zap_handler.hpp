@@ -4,7 +4,9 @@
 
 #include <zmq.hpp>
 
+#include <chrono>
 #include <filesystem>
+#include <map>
 #include <set>
 #include <string>
 
@@ -25,6 +27,9 @@ class ZapHandler {
     zmq::socket_t socket_;
     std::filesystem::path allowed_dir_;
     std::set<std::string> allowed_; // Z85 public keys
+    // A refused client retries its handshake every reconnect interval: log each one once a
+    // minute, not on every retry.
+    std::map<std::string, std::chrono::steady_clock::time_point> refusals_logged_;
 };
 
 } // namespace vorn::remote
