@@ -17,7 +17,7 @@ VENV=$ROOT/.venv
 BUILD=${VORN_BUILD_DIR:-$ROOT/build}
 
 DEBIAN_PACKAGES=(build-essential libboost-dev libboost-filesystem-dev libspdlog-dev libfmt-dev
-    libreaderwriterqueue-dev libgtest-dev libbenchmark-dev)
+    libreaderwriterqueue-dev libgtest-dev libbenchmark-dev libzmq3-dev cppzmq-dev pkg-config)
 
 log() { printf '\033[1m== %s\033[0m\n' "$*"; }
 

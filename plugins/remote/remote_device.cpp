@@ -1,0 +1,193 @@
+#include "remote_device.hpp"
+
+#include "link.hpp"
+#include "remote_stream.hpp"
+#include "security.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+
+namespace vorn::remote {
+namespace {
+
+BasicDeviceStatus to_device(bool replied, const Message &reply) {
+    return replied && reply.status == Status::ok ? BasicDeviceStatus::Success
+                                                 : BasicDeviceStatus::Failure;
+}
+
+} // namespace
+
+RemoteDevice::RemoteDevice(zmq::context_t &context, RemoteOptions options)
+    : context_(context), options_(std::move(options)), channel_(context_, options_) {
+    Message create = request(Op::create_device);
+    create.text = options_.device_options;
+    Message reply;
+    std::string error;
+    if (!channel_.call(create, reply, error)) {
+        throw std::runtime_error(error);
+    }
+    if (reply.status != Status::ok) {
+        const std::string what = "remote: " + options_.endpoint + ": " + reply.text;
+        if (reply.value == invalid_options_error) {
+            throw std::invalid_argument(what);
+        }
+        throw std::runtime_error(what);
+    }
+    session_ = reply.session;
+    heartbeat_ = std::thread([this] { beat(); });
+}
+
+RemoteDevice::~RemoteDevice() {
+    {
+        std::lock_guard lock(heartbeat_mutex_);
+        stopping_ = true;
+    }
+    heartbeat_stop_.notify_all();
+    heartbeat_.join();
+    try {
+        Message destroy = request(Op::destroy_device);
+        Message reply;
+        std::string error;
+        channel_.call(destroy, reply, error, nullptr, nullptr,
+                      std::min(options_.timeout, std::chrono::milliseconds(500)));
+    } catch (const std::exception &) {
+        // the server drops the device when the heartbeats stop
+    }
+}
+
+void RemoteDevice::beat() {
+    // A socket of its own: a request waiting for a slow reply must not hold up the beats.
+    try {
+        zmq::socket_t socket = connect_dealer(context_, options_);
+        const auto ping = encode_message(request(Op::ping));
+        std::unique_lock lock(heartbeat_mutex_);
+        while (!heartbeat_stop_.wait_for(lock, std::chrono::milliseconds(heartbeat_interval_ms),
+                                         [this] { return stopping_; })) {
+            // A full connection drops the beat; the next one may get through.
+            [[maybe_unused]] auto sent = socket.send(zmq::buffer(ping), zmq::send_flags::dontwait);
+        }
+    } catch (const std::exception &) {
+        // no beats: the server drops the device after its client timeout
+    }
+}
+
+Message RemoteDevice::request(Op op, std::uint32_t addr, std::uint32_t value,
+                              std::uint32_t mask) const {
+    Message message;
+    message.op = op;
+    message.session = session_;
+    message.addr = addr;
+    message.value = value;
+    message.mask = mask;
+    return message;
+}
+
+bool RemoteDevice::call(Message &request, Message &reply, const zmq::const_buffer *payload,
+                        zmq::message_t *reply_payload) {
+    std::string error;
+    return channel_.call(request, reply, error, payload, reply_payload) &&
+           reply.status != Status::error;
+}
+
+BasicDeviceStatus RemoteDevice::status_call(Message request) {
+    Message reply;
+    const bool replied = call(request, reply);
+    return to_device(replied, reply);
+}
+
+BasicDeviceStatus RemoteDevice::set_register_sync(std::uint32_t addr, std::uint32_t value,
+                                                  std::uint32_t mask) {
+    return status_call(request(Op::set_register_sync, addr, value, mask));
+}
+
+BasicDeviceStatus RemoteDevice::set_register(std::uint32_t addr, std::uint32_t value,
+                                             std::uint32_t mask) {
+    return status_call(request(Op::set_register, addr, value, mask));
+}
+
+BasicDeviceStatus RemoteDevice::send_registers() {
+    return status_call(request(Op::send_registers));
+}
+
+BasicDeviceStatus RemoteDevice::read_registers() {
+    return status_call(request(Op::read_registers));
+}
+
+std::optional<std::uint32_t> RemoteDevice::get_register_sync(std::uint32_t addr) {
+    Message message = request(Op::get_register_sync, addr);
+    Message reply;
+    if (!call(message, reply) || reply.status != Status::ok) {
+        return std::nullopt;
+    }
+    return reply.value;
+}
+
+std::uint32_t RemoteDevice::get_register(std::uint32_t addr) {
+    Message message = request(Op::get_register, addr);
+    Message reply;
+    return call(message, reply) ? reply.value : 0;
+}
+
+BasicDeviceStatus RemoteDevice::trigger(std::uint32_t addr, std::int32_t value) {
+    return status_call(request(Op::trigger, addr, static_cast<std::uint32_t>(value)));
+}
+
+std::uint64_t RemoteDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
+    Message message = request(Op::write, addr);
+    Message reply;
+    const zmq::const_buffer bytes(data, length);
+    return call(message, reply, &bytes) ? std::min(reply.length, length) : 0;
+}
+
+std::uint64_t RemoteDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
+    Message message = request(Op::read, addr);
+    message.length = length;
+    Message reply;
+    zmq::message_t bytes;
+    if (!call(message, reply, nullptr, &bytes)) {
+        return 0;
+    }
+    const std::uint64_t got = std::min({reply.length, length, std::uint64_t{bytes.size()}});
+    if (got != 0) {
+        std::memcpy(data, bytes.data(), got);
+    }
+    return got;
+}
+
+std::optional<std::unique_ptr<Device::DataStream>>
+RemoteDevice::start_read_stream(std::uint32_t addr, StreamCallback &&callback,
+                                std::uint64_t chunk_size) {
+    auto stream = RemoteStream::start(context_, options_, session_, addr, chunk_size, callback);
+    if (!stream) {
+        return std::nullopt;
+    }
+    return std::unique_ptr<DataStream>(std::move(stream));
+}
+
+std::optional<std::string> RemoteDevice::get_status() {
+    Message device = request(Op::get_status);
+    Message device_reply;
+    if (!call(device, device_reply)) {
+        return std::nullopt;
+    }
+    Message server = request(Op::server_status);
+    Message server_reply;
+    const std::string server_text = call(server, server_reply) ? server_reply.text : "?";
+    const std::string device_text =
+        device_reply.status == Status::ok ? device_reply.text : "no status";
+    return "device " + std::to_string(session_) + " on " + options_.endpoint + ": " + device_text +
+           " | " + server_text;
+}
+
+std::optional<std::string> RemoteDevice::get_info() {
+    Message message = request(Op::get_info);
+    Message reply;
+    if (!call(message, reply)) {
+        return std::nullopt;
+    }
+    return "remote device " + std::to_string(session_) + " on " + options_.endpoint + ": " +
+           (reply.status == Status::ok ? reply.text : "no info");
+}
+
+} // namespace vorn::remote

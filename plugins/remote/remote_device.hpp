@@ -1,0 +1,65 @@
+// A device served by vorn-serve: every operation is one request and reply. A request without
+// a reply within the timeout fails as the device contract allows: Failure, no value, 0 bytes.
+// A heartbeat thread tells the server this client is alive, so the server can tell a client
+// that went away from one that is only idle.
+#pragma once
+
+#include "remote_options.hpp"
+#include "request_channel.hpp"
+
+#include <vorn/device.hpp>
+
+#include <zmq.hpp>
+
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+
+namespace vorn::remote {
+
+class RemoteDevice final : public Device {
+  public:
+    // Creates the device on the server. Throws std::runtime_error naming the endpoint when the
+    // server does not answer within the timeout or refuses. `context` outlives the device.
+    RemoteDevice(zmq::context_t &context, RemoteOptions options);
+    // Ends the heartbeat, then asks the server to destroy the device (briefly: a server that
+    // does not answer drops the device on its own when the heartbeats stop).
+    ~RemoteDevice() override;
+
+    BasicDeviceStatus set_register_sync(std::uint32_t addr, std::uint32_t value,
+                                        std::uint32_t mask) override;
+    BasicDeviceStatus set_register(std::uint32_t addr, std::uint32_t value,
+                                   std::uint32_t mask) override;
+    BasicDeviceStatus send_registers() override;
+    std::optional<std::uint32_t> get_register_sync(std::uint32_t addr) override;
+    std::uint32_t get_register(std::uint32_t addr) override;
+    BasicDeviceStatus read_registers() override;
+    BasicDeviceStatus trigger(std::uint32_t addr, std::int32_t value) override;
+    std::uint64_t write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) override;
+    std::uint64_t read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) override;
+    std::optional<std::unique_ptr<DataStream>> start_read_stream(std::uint32_t addr,
+                                                                 StreamCallback &&callback,
+                                                                 std::uint64_t chunk_size) override;
+    std::optional<std::string> get_status() override;
+    std::optional<std::string> get_info() override;
+
+  private:
+    Message request(Op op, std::uint32_t addr = 0, std::uint32_t value = 0,
+                    std::uint32_t mask = 0) const;
+    // One round trip; false when no reply came or the server could not run the request.
+    bool call(Message &request, Message &reply, const zmq::const_buffer *payload = nullptr,
+              zmq::message_t *reply_payload = nullptr);
+    BasicDeviceStatus status_call(Message request);
+    void beat();
+
+    zmq::context_t &context_;
+    RemoteOptions options_;
+    RequestChannel channel_;
+    std::uint64_t session_ = 0;
+    std::mutex heartbeat_mutex_;
+    std::condition_variable heartbeat_stop_;
+    bool stopping_ = false;
+    std::thread heartbeat_;
+};
+
+} // namespace vorn::remote

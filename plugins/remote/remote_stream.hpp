@@ -1,0 +1,62 @@
+// One stream of a remote device. It has its own connection to the server, owned by a receiving
+// thread that turns the server's messages into the stream's events in the order they came: each
+// chunk an owned chunk over the received message, texts, the end marker. A lost connection ends
+// the stream with an error text naming the endpoint, then the end marker.
+#pragma once
+
+#include "remote_options.hpp"
+
+#include <vorn/device.hpp>
+
+#include <zmq.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace vorn::remote {
+
+class RemoteStream final : public Device::DataStream {
+  public:
+    // Asks the server to start the stream of device `session`; takes the callback only when it
+    // did. Returns nullptr when the device does not stream. Throws std::runtime_error naming the
+    // endpoint when the server does not answer in time or refuses. Caller: start_read_stream.
+    static std::unique_ptr<RemoteStream> start(zmq::context_t &context,
+                                               const RemoteOptions &options, std::uint64_t session,
+                                               std::uint32_t addr, std::uint64_t chunk_size,
+                                               StreamCallback &callback);
+    ~RemoteStream() override;
+
+    // Asks the server to stop (waiting for its answer at most the timeout, measured from this
+    // call), ends the receiving thread, then destroys the callback. Any thread; callers that
+    // come while another stops wait until it is done. From the receiving thread itself (a
+    // callback) it only asks, without waiting.
+    void stop() override;
+
+  private:
+    RemoteStream(zmq::context_t &context, const RemoteOptions &options, zmq::socket_t socket,
+                 std::uint64_t session, std::uint64_t stream, StreamCallback &&callback);
+    void receive();
+    void receive_events();
+    void deliver(StreamEvent &event);
+    void lose_connection();
+    void ask_server_to_stop();
+
+    const RemoteOptions options_; // a copy: the stream may outlive its device
+    zmq::socket_t socket_;
+    zmq::socket_t monitor_;
+    std::uint64_t session_;
+    std::uint64_t stream_;
+    StreamCallback callback_;
+    bool ended_ = false; // receiving thread only
+    bool lost_ = false;  // receiving thread only
+    std::atomic<bool> stop_requested_{false};
+    std::atomic<std::chrono::steady_clock::rep> stop_deadline_{0};
+    std::mutex stop_mutex_;
+    bool stopped_ = false;
+    std::thread receiver_;
+};
+
+} // namespace vorn::remote
