@@ -391,3 +391,39 @@ print("DONE")
     line = next(l for l in result.stdout.splitlines() if l.startswith("CPU"))
     cpu, wall = map(float, line.split()[1:])
     assert cpu < 0.3 * wall, line
+
+
+def test_concurrent_stops_each_return_once_the_stream_is_down():
+    # Every stop() returns only after the producer has ended and the callback is destroyed:
+    # from then on nothing is delivered and the callback is released. A slow callback keeps
+    # the first stop waiting for the delivery thread while the other stops come in.
+    run_case(
+        """
+for round in range(40):
+    device = pyvorn_device.get_device_manager(PLUGIN).create_device("stream_rate=0")
+    counter = Counter(delay=0.002)
+    released = weakref.ref(counter)
+    stream = device.start_read_stream(0, counter)
+    assert counter.arrived(1)
+    del counter
+    start = threading.Barrier(3)
+    failures = []
+
+    def stop():
+        start.wait()
+        stream.stop()
+        if released() is not None:
+            failures.append("the callback was still alive after stop() returned")
+
+    threads = [threading.Thread(target=stop) for _ in range(3)]
+    for thread in threads:
+        thread.start()
+    for thread in threads:
+        thread.join()
+    stream.stop()  # once more, after the others
+    assert not failures, (round, failures)
+    del stream, device
+print("DONE")
+""",
+        timeout=120,
+    )
