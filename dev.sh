@@ -7,7 +7,7 @@
 #                     under -X dev), then ASan+UBSan (native and Python) and TSan (native)
 #   ./dev.sh fast     the plain build's tests only
 #   ./dev.sh build    set up and build only (build/)
-#   ./dev.sh bench    set up, build, run the streaming benchmarks (bench/)
+#   ./dev.sh bench    set up, build, benchmark against baselines (bench/; --update-readme)
 #   ./dev.sh stress   set up, build, run the stress suite and 60 s of each fuzzer
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -138,7 +138,7 @@ fast)
 bench)
     install_debian_packages
     setup_python
-    configure_and_build "$BUILD"
+    configure_and_build "$BUILD" -DVORN_BUILD_BENCHMARKS=ON
     PYTHONPATH="$BUILD" exec python bench/stream_bench.py "$@"
     ;;
 stress)
