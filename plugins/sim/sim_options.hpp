@@ -6,7 +6,8 @@
 //   fail_send=BOOL         send_registers() returns Failure           (default false)
 //   fail_read=BOOL         read_registers() returns Failure           (default false)
 //   stream_bytes=N         bytes per stream, then the end marker; 0 = until stopped (default 0)
-//   stream_rate=N          chunks per second; 0 = as fast as possible (default 0)
+//   stream_rate=N          chunks per second; 0 = as fast as possible (default 0). The stream
+//                          sleeps until a chunk is due, then emits every chunk due by then
 //   stream_chunks=owned|lent  give chunks away or lend them          (default owned)
 //   stream_error_every=N   an error text after every N chunks; 0 = never (default 0)
 //   stream_stamp=BOOL      stamp each chunk's first 16 bytes: sequence number and

@@ -25,10 +25,9 @@ class SimStream final : public Device::DataStream {
 
     // Ends the producing thread, then destroys the callback (which waits for the module's
     // delivery thread, except when called on that thread). Any thread but the producer, any
-    // number of times, concurrently too: every call returns once both are done. The one
-    // exception: a call from the delivery thread while another thread's call destroys the
-    // callback would wait for itself, so none may come from there then (the module's
-    // teardown from its own thread never waits for that thread).
+    // number of times, concurrently too: every call returns once both are done. Hence a call
+    // from the delivery thread while another thread's call is destroying the callback would
+    // wait for its own thread: the module must not forward such a call.
     void stop() override;
 
   private:
