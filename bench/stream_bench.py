@@ -125,12 +125,20 @@ def run(quick: bool):
             cpu = measure.cpu_per_event(design, size, rate) if rate >= 100 else None
             results["cpu", design.name, size] = (cpu, rate)
             log(f"{design.name} {size} B: CPU per event at {rate}/s: {cpu}")
-        results["memcpy", size] = vorn_bench_reference.memcpy_rate(size, 0.5)
+        results["memcpy", size] = max(vorn_bench_reference.memcpy_rate(size, 0.25)
+                                      for _ in range(3))
 
+    # Alternating runs, each design's best kept: others' load only ever adds latency.
     for rate in LATENCY_RATES:
         for design in (owned, ref_owned):
-            results["latency", design.name, rate] = measure.latency(design, rate)
-            log(f"latency {design.name} at {rate}/s: {results['latency', design.name, rate]}")
+            results["latency", design.name, rate] = None
+        for _ in range(3):
+            for design in (owned, ref_owned):
+                value = measure.latency(design, rate, seconds=1.0)
+                best = results["latency", design.name, rate]
+                if value and (best is None or value[0] < best[0]):
+                    results["latency", design.name, rate] = value
+                log(f"latency {design.name} at {rate}/s: {value}")
     for design in (owned, ref_owned):
         results["idle", design.name] = measure.idle(design)
         log(f"idle {design.name}: {results['idle', design.name]}")
@@ -193,7 +201,7 @@ def report(results) -> tuple[str, list[tuple[bool, str]]]:
         value = results["latency", name, rate]
         return "n/a (drops)" if value is None else f"{value[0]:.1f} / {value[1]:.1f}"
 
-    latency = table(["64 B chunks, µs p50 / p99", *[f"{rate_text(r)}/s" for r in LATENCY_RATES]], [
+    latency = table(["64 B chunks, µs p50 / p99 (best of 3 runs)", *[f"{rate_text(r)}/s" for r in LATENCY_RATES]], [
         ["module owned", *[lat("module owned", r) for r in LATENCY_RATES]],
         ["reference (timed wait)", *[lat("reference owned", r) for r in LATENCY_RATES]],
     ])

@@ -67,10 +67,9 @@ void SimStream::stop() {
     struct MarkStopped {
         SimStream &self;
         ~MarkStopped() {
-            {
-                std::lock_guard guard(self.stop_mutex_);
-                self.stop_state_ = StopState::stopped;
-            }
+            // Notified under the lock: a woken waiter may be the destructor, freeing stopped_.
+            std::lock_guard guard(self.stop_mutex_);
+            self.stop_state_ = StopState::stopped;
             self.stopped_.notify_all();
         }
     } mark{*this};
