@@ -233,7 +233,7 @@ def report(results) -> tuple[str, list[tuple[bool, str]]]:
         error = results["pacing", rate]
         return "n/a" if error is None else f"{100 * error:+.3f} %"
 
-    pacing = table(["simulated device, 64 B, requested chunks/s",
+    pacing = table(["simulated device, 64 B chunks (sequence numbers count dropped ones too), requested chunks/s",
                     *[rate_text(r) for r, _ in PACING_RATES]],
                    [["rate error (stamps of the most punctual chunks)", *[pacing_cell(r) for r, _ in PACING_RATES]]])
 
