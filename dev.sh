@@ -8,7 +8,7 @@
 #                     and TSan (native)
 #   ./dev.sh fast     the plain build's tests and type checks only
 #   ./dev.sh build    set up and build only (build/)
-#   ./dev.sh bench    set up, build, run the streaming benchmarks (bench/)
+#   ./dev.sh bench    set up, build, benchmark against baselines (bench/; --update-readme)
 #   ./dev.sh stress   set up, build, run the stress suite and 60 s of each fuzzer
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -152,7 +152,7 @@ fast)
 bench)
     install_debian_packages
     setup_python
-    configure_and_build "$BUILD"
+    configure_and_build "$BUILD" -DVORN_BUILD_BENCHMARKS=ON
     PYTHONPATH="$BUILD" exec python bench/stream_bench.py "$@"
     ;;
 stress)

@@ -59,6 +59,8 @@ void apply(SimOptions &options, std::string_view key, std::string_view value) {
         options.stream_error_every = parse_count(key, value);
     } else if (key == "stream_stamp") {
         options.stream_stamp = parse_bool(key, value);
+    } else if (key == "stream_fill") {
+        options.stream_fill = parse_bool(key, value);
     } else if (key == "default_chunk_size") {
         options.default_chunk_size = parse_count(key, value);
         if (options.default_chunk_size == 0) {
@@ -107,6 +109,8 @@ std::string describe_sim_options() {
            "  stream_error_every=N   an error text after every N chunks, 0 = never\n"
            "  stream_stamp=BOOL      first 16 bytes of each chunk: sequence number and\n"
            "                         CLOCK_MONOTONIC ns, little-endian 64-bit each\n"
+           "  stream_fill=BOOL       write the pattern into each chunk (default 1); 0 leaves\n"
+           "                         the bytes as they are and writes only the stamp\n"
            "  default_chunk_size=N   chunk size when a stream asks for 0 (default 4096)\n"
            "BOOL: 0/1, false/true, no/yes. Stream bytes follow the pattern byte[i] = i % 251,\n"
            "i counted from the start of the stream.";

@@ -6,11 +6,15 @@
 //   fail_send=BOOL         send_registers() returns Failure           (default false)
 //   fail_read=BOOL         read_registers() returns Failure           (default false)
 //   stream_bytes=N         bytes per stream, then the end marker; 0 = until stopped (default 0)
-//   stream_rate=N          chunks per second; 0 = as fast as possible (default 0)
+//   stream_rate=N          chunks per second; 0 = as fast as possible (default 0). The stream
+//                          sleeps until a chunk is due, then emits every chunk due by then
 //   stream_chunks=owned|lent  give chunks away or lend them          (default owned)
 //   stream_error_every=N   an error text after every N chunks; 0 = never (default 0)
 //   stream_stamp=BOOL      stamp each chunk's first 16 bytes: sequence number and
 //                          CLOCK_MONOTONIC nanoseconds, both little-endian 64-bit (default false)
+//   stream_fill=BOOL       write the byte pattern into each chunk; off, a chunk's bytes are left
+//                          as they are (zero, or an earlier chunk's) and only the stamp is
+//                          written, so a benchmark measures the module, not the fill (default true)
 //   default_chunk_size=N   chunk size used when a stream asks for 0   (default 4096)
 // BOOL is one of 0, 1, false, true, no, yes. N is a decimal unsigned 64-bit integer.
 #pragma once
@@ -32,6 +36,7 @@ struct SimOptions {
     ChunkMode stream_chunks = ChunkMode::owned;
     std::uint64_t stream_error_every = 0;
     bool stream_stamp = false;
+    bool stream_fill = true;
     std::uint64_t default_chunk_size = 4096;
 };
 

@@ -34,7 +34,8 @@ bool same(const SimOptions &a, const SimOptions &b) {
     return a.name == b.name && a.fail_send == b.fail_send && a.fail_read == b.fail_read &&
            a.stream_bytes == b.stream_bytes && a.stream_rate == b.stream_rate &&
            a.stream_chunks == b.stream_chunks && a.stream_error_every == b.stream_error_every &&
-           a.stream_stamp == b.stream_stamp && a.default_chunk_size == b.default_chunk_size;
+           a.stream_stamp == b.stream_stamp && a.stream_fill == b.stream_fill &&
+           a.default_chunk_size == b.default_chunk_size;
 }
 
 // Every option as text, in the documented form; item order as in the documentation.
@@ -46,6 +47,7 @@ std::string as_text(const SimOptions &options) {
            "\tstream_chunks=" + (options.stream_chunks == ChunkMode::lent ? "lent" : "owned") +
            "\nstream_error_every=" + std::to_string(options.stream_error_every) +
            "\rstream_stamp=" + (options.stream_stamp ? "yes" : "no") +
+           ",stream_fill=" + (options.stream_fill ? "1" : "0") +
            ",default_chunk_size=" + std::to_string(options.default_chunk_size);
 }
 

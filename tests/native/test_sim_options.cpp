@@ -23,6 +23,7 @@ TEST(SimOptions, EmptyOrBlankTextGivesTheDefaults) {
         EXPECT_EQ(options.stream_chunks, ChunkMode::owned);
         EXPECT_EQ(options.stream_error_every, 0u);
         EXPECT_FALSE(options.stream_stamp);
+        EXPECT_TRUE(options.stream_fill);
         EXPECT_EQ(options.default_chunk_size, 4096u);
     }
 }
@@ -31,7 +32,7 @@ TEST(SimOptions, EveryKeyIsApplied) {
     const SimOptions options = parse_sim_options(
         "name=bench7,fail_send=1,fail_read=true,stream_bytes=18446744073709551615,"
         "stream_rate=250,stream_chunks=lent,stream_error_every=3,stream_stamp=yes,"
-        "default_chunk_size=65536");
+        "stream_fill=no,default_chunk_size=65536");
     EXPECT_EQ(options.name, "bench7");
     EXPECT_TRUE(options.fail_send);
     EXPECT_TRUE(options.fail_read);
@@ -40,6 +41,7 @@ TEST(SimOptions, EveryKeyIsApplied) {
     EXPECT_EQ(options.stream_chunks, ChunkMode::lent);
     EXPECT_EQ(options.stream_error_every, 3u);
     EXPECT_TRUE(options.stream_stamp);
+    EXPECT_FALSE(options.stream_fill);
     EXPECT_EQ(options.default_chunk_size, 65536u);
 }
 
@@ -80,6 +82,7 @@ TEST(SimOptions, BadItemsAreRefusedNamingTheOffendingItem) {
         {"name=x stream_bytes", {"stream_bytes"}},
         {"fail_send=maybe", {"fail_send", "maybe"}},
         {"stream_stamp=TRUE", {"stream_stamp", "TRUE"}},
+        {"stream_fill=off", {"stream_fill", "off"}},
         {"fail_read=", {"fail_read"}},
         {"stream_bytes=-1", {"stream_bytes", "-1"}},
         {"stream_bytes=12x", {"stream_bytes", "12x"}},

@@ -20,9 +20,9 @@ def test_texts_are_non_empty_str(manager):
 
 def test_device_options_document_the_keys_create_device_accepts(manager):
     options = manager.get_device_options()
-    for key in ("name", "fail_send", "fail_read", "default_chunk_size"):
+    for key in ("name", "fail_send", "fail_read", "default_chunk_size", "stream_fill"):
         assert key in options
-    manager.create_device("name=x fail_send=0 fail_read=0 default_chunk_size=16")
+    manager.create_device("name=x fail_send=0 fail_read=0 default_chunk_size=16 stream_fill=0")
 
 
 def test_location_is_the_plugin_path(manager):

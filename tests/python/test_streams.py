@@ -287,6 +287,34 @@ def test_overflow_replaces_each_lost_event_by_one_text(manager, alignment):
         assert data[16:] == pattern(offset + 16, chunk_size - 16)
 
 
+@pytest.mark.parametrize("chunks", ["owned", "lent"])
+def test_without_the_fill_only_the_stamp_is_written(manager, chunks):
+    # 64-byte chunks held until the end: the owned ones come from the pool's fresh (zeroed)
+    # buffers, the lent ones from the one zeroed buffer the device lends from.
+    device = manager.create_device(
+        f"stream_bytes={200 * 64},stream_chunks={chunks},stream_fill=0,stream_stamp=1")
+    recorder = Recorder()
+    finish(start(device, recorder, chunk_size=64), recorder)
+    data = recorder.data()
+    assert [struct.unpack_from("<Q", d)[0] for d in data] == list(range(200))
+    stamps = [struct.unpack_from("<Q", d, 8)[0] for d in data]
+    assert stamps == sorted(stamps) and stamps[0] > 0
+    assert all(d[16:] == bytes(48) for d in data)
+
+
+def test_a_paced_stream_sleeps_between_chunks(manager):
+    # 200 chunks/s for 0.5 s: about 100 chunks, produced without spinning.
+    device = manager.create_device("stream_rate=200")
+    recorder = Recorder()
+    cpu = time.process_time()
+    stream = start(device, recorder)
+    time.sleep(0.5)
+    stream.stop()
+    cpu = time.process_time() - cpu
+    assert 50 <= len(recorder.data()) <= 150
+    assert cpu < 0.25, f"{cpu:.2f} s of CPU for 100 chunks"
+
+
 def test_two_streams_of_one_device_are_independent(manager):
     device = manager.create_device("stream_bytes=50000")
     first, second = Recorder(), Recorder()
