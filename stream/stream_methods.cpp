@@ -54,7 +54,7 @@ std::shared_ptr<void> keep_alive_of(const Device &device) {
 using vorn::stream::StreamStatistics;
 
 StreamResult hand_chain_to_device(Device &device, std::uint32_t addr, vorn::StreamCallback chain,
-                                  std::uint64_t chunk_size,
+                                  std::uint64_t chunk_size, std::shared_ptr<void> keep_alive,
                                   std::shared_ptr<StreamStatistics> statistics) {
     stop_deliveries_at_exit();
     auto delivery = vorn::stream::delivery_of(chain);
@@ -65,14 +65,14 @@ StreamResult hand_chain_to_device(Device &device, std::uint32_t addr, vorn::Stre
         return std::nullopt;
     }
     return std::make_unique<vorn::stream::KeptAliveStream>(
-        std::move(*result), keep_alive_of(device), std::move(delivery), &python_delivery_hooks(),
+        std::move(*result), std::move(keep_alive), std::move(delivery), &python_delivery_hooks(),
         std::move(statistics));
 }
 
-vorn::stream::QueueOptions queue_options(const Device &device,
+vorn::stream::QueueOptions queue_options(std::shared_ptr<void> keep_alive,
                                          std::shared_ptr<vorn::stream::LostBytes> lost_bytes,
                                          std::shared_ptr<StreamStatistics> statistics) {
-    return {&python_delivery_hooks(), std::move(lost_bytes), keep_alive_of(device),
+    return {&python_delivery_hooks(), std::move(lost_bytes), std::move(keep_alive),
             std::move(statistics)};
 }
 
@@ -82,10 +82,12 @@ StreamResult start_read_stream(Device &device, std::uint32_t addr,
     require_startable(callback);
     const auto limit = queue_limit(max_queue_elements);
     auto statistics = std::make_shared<StreamStatistics>();
+    auto keep_alive = keep_alive_of(device);
     auto chain = vorn::stream::make_queued_callback(
-        make_callback_consumer(callback, keep_alive_of(device), statistics), limit,
-        queue_options(device, nullptr, statistics));
-    return hand_chain_to_device(device, addr, std::move(chain), chunk_size, statistics);
+        make_callback_consumer(callback, keep_alive, statistics), limit,
+        queue_options(keep_alive, nullptr, statistics));
+    return hand_chain_to_device(device, addr, std::move(chain), chunk_size, std::move(keep_alive),
+                                statistics);
 }
 
 StreamResult start_aligned_read_stream(Device &device, std::uint32_t addr, std::uint64_t alignment,
@@ -99,12 +101,14 @@ StreamResult start_aligned_read_stream(Device &device, std::uint32_t addr, std::
     auto owner_slot = std::make_shared<vorn::stream::PieceOwnerSlot>();
     auto lost_bytes = std::make_shared<vorn::stream::LostBytes>();
     auto statistics = std::make_shared<StreamStatistics>();
+    auto keep_alive = keep_alive_of(device);
     auto aligner = vorn::stream::make_aligned_callback(
-        make_callback_consumer(callback, owner_slot, keep_alive_of(device), statistics),
-        alignment, owner_slot, lost_bytes, statistics);
+        make_callback_consumer(callback, owner_slot, keep_alive, statistics), alignment,
+        owner_slot, lost_bytes, statistics);
     auto chain = vorn::stream::make_queued_callback(
-        std::move(aligner), limit, queue_options(device, lost_bytes, statistics));
-    return hand_chain_to_device(device, addr, std::move(chain), chunk_size, statistics);
+        std::move(aligner), limit, queue_options(keep_alive, lost_bytes, statistics));
+    return hand_chain_to_device(device, addr, std::move(chain), chunk_size, std::move(keep_alive),
+                                statistics);
 }
 
 } // namespace
