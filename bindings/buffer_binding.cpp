@@ -2,32 +2,48 @@
 #include "instance_guards.hpp"
 #include "registration.hpp"
 
+#include <cstdint>
+
 namespace py = pybind11;
 
 namespace pyvorn {
 namespace {
 
-// Flat, writable unsigned bytes. The exported view holds a reference to the Python object, so
-// the bytes stay alive while any view of them exists.
-py::buffer_info export_bytes(std::uint8_t *data, std::uint64_t size) {
+// Flat, writable unsigned bytes, described straight from the object: pybind11's generic exporter
+// looks the type up and allocates a description per request, which costs more than a stream
+// callback's own work. The view holds a reference to the object, so the bytes stay alive while
+// any view of them exists.
+template <typename Payload> int export_bytes(PyObject *self, Py_buffer *view, int flags) {
+    static const py::detail::type_info *const type = py::detail::get_type_info(typeid(Payload));
+    auto holder = reinterpret_cast<py::detail::instance *>(self)->get_value_and_holder(type, false);
+    const auto *payload = holder ? static_cast<const Payload *>(holder.value_ptr()) : nullptr;
+    if (payload == nullptr || !holder.holder_constructed()) {
+        view->obj = nullptr;
+        PyErr_SetString(PyExc_BufferError, "the object holds no bytes");
+        return -1;
+    }
     static std::uint8_t no_bytes = 0; // a moved-from buffer exports an empty run
-    return py::buffer_info(data != nullptr ? data : &no_bytes, 1,
-                           py::format_descriptor<std::uint8_t>::format(), 1,
-                           {data != nullptr ? static_cast<py::ssize_t>(size) : py::ssize_t{0}},
-                           {py::ssize_t{1}}, false);
+    std::uint8_t *bytes = payload->data != nullptr ? payload->data : &no_bytes;
+    const auto length = payload->data != nullptr ? static_cast<Py_ssize_t>(payload->size) : 0;
+    return PyBuffer_FillInfo(view, self, bytes, length, 0, flags);
+}
+
+template <typename Payload> void install_exporter(const py::class_<Payload> &cls) {
+    auto *heap_type = reinterpret_cast<PyHeapTypeObject *>(cls.ptr());
+    heap_type->as_buffer.bf_getbuffer = export_bytes<Payload>;
+    heap_type->as_buffer.bf_releasebuffer = nullptr; // the description owns nothing
 }
 
 } // namespace
 
 void register_buffer_objects(py::module_ &m) {
     py::class_<ManagedBuffer> managed_buffer(m, "ManagedBuffer", py::buffer_protocol());
-    managed_buffer.def_buffer(
-        [](ManagedBuffer &buffer) { return export_bytes(buffer.data, buffer.size); });
+    install_exporter(managed_buffer);
     refuse_pickling(managed_buffer);
     refuse_uninitialised_instances<ManagedBuffer>();
 
     py::class_<DataView> data_view(m, "DataView", py::buffer_protocol());
-    data_view.def_buffer([](DataView &view) { return export_bytes(view.data, view.size); });
+    install_exporter(data_view);
     refuse_pickling(data_view);
     refuse_uninitialised_instances<DataView>();
 }

@@ -1,9 +1,11 @@
 """start_read_stream and start_aligned_read_stream: what the Python callback receives, in which
 order, what the arguments do, and how lost events and failing callbacks show up."""
 
+import gc
 import struct
 import threading
 import time
+import weakref
 
 import numpy
 import pytest
@@ -300,6 +302,34 @@ def test_without_the_fill_only_the_stamp_is_written(manager, chunks):
     stamps = [struct.unpack_from("<Q", d, 8)[0] for d in data]
     assert stamps == sorted(stamps) and stamps[0] > 0
     assert all(d[16:] == bytes(48) for d in data)
+
+
+@pytest.mark.parametrize("alignment", [None, 64])
+def test_payloads_the_callback_keeps_keep_their_own_bytes(manager, alignment):
+    # Kept whole, kept through a view, or referenced only weakly: what Python holds shows the
+    # bytes of its own event however many events follow, and a weakly held payload goes.
+    device = manager.create_device(f"stream_bytes={3000 * 64}")
+    kept, views, weak = [], [], []
+    keepers = [kept.append, lambda p: views.append(memoryview(p)),
+               lambda p: weak.append(weakref.ref(p))]
+    texts, ended = [], threading.Event()
+
+    def callback(payload, text):
+        if payload is not None:
+            keepers[(len(kept) + len(views) + len(weak)) % 3](payload)
+        elif text is not None:
+            texts.append(text)
+        else:
+            ended.set()
+
+    stream = start(device, callback, alignment, chunk_size=64)
+    assert ended.wait(WAIT)
+    stream.stop()
+    assert texts == [] and len(kept) == len(views) == len(weak) == 1000
+    assert all(bytes(p) == pattern(64 * 3 * i, 64) for i, p in enumerate(kept))
+    assert all(bytes(v) == pattern(64 * (3 * i + 1), 64) for i, v in enumerate(views))
+    gc.collect()
+    assert all(ref() is None for ref in weak)
 
 
 def test_a_paced_stream_sleeps_between_chunks(manager):
