@@ -7,21 +7,21 @@ namespace vorn::stream {
 
 BytePool *BytePool::create() { return new BytePool(); }
 
+BytePool::~BytePool() {
+    free_list(free_);
+    free_list(returned_.load(std::memory_order_acquire));
+}
+
 OwnedChunk BytePool::take(std::uint64_t size) {
-    Header *header = nullptr;
-    Header *too_small = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        if (free_ != nullptr) {
-            header = free_;
-            free_ = header->next;
-            if (header->capacity < size) {
-                too_small = std::exchange(header, nullptr);
-            }
-        }
+    if (free_ == nullptr) {
+        free_ = returned_.exchange(nullptr, std::memory_order_acquire);
     }
-    if (too_small != nullptr) {
-        free_buffer(too_small);
+    Header *header = free_;
+    if (header != nullptr) {
+        free_ = header->next;
+        if (header->capacity < size) {
+            ::operator delete(std::exchange(header, nullptr));
+        }
     }
     if (header == nullptr) {
         header = static_cast<Header *>(::operator new(sizeof(Header) + size));
@@ -33,15 +33,9 @@ OwnedChunk BytePool::take(std::uint64_t size) {
 }
 
 void BytePool::close() {
-    Header *buffers = nullptr;
-    {
-        std::lock_guard lock(mutex_);
-        closed_ = true;
-        buffers = std::exchange(free_, nullptr);
-    }
-    while (buffers != nullptr) {
-        free_buffer(std::exchange(buffers, buffers->next));
-    }
+    closed_.store(true, std::memory_order_release);
+    free_list(std::exchange(free_, nullptr));
+    free_list(returned_.exchange(nullptr, std::memory_order_acquire));
     drop_reference();
 }
 
@@ -50,20 +44,22 @@ void BytePool::release(std::uint8_t *data) {
     header->pool->give_back(header);
 }
 
-void BytePool::free_buffer(Header *header) { ::operator delete(header); }
-
-void BytePool::give_back(Header *header) {
-    bool keep = false;
-    {
-        std::lock_guard lock(mutex_);
-        if (!closed_) {
-            header->next = free_;
-            free_ = header;
-            keep = true;
-        }
+void BytePool::free_list(Header *list) {
+    while (list != nullptr) {
+        ::operator delete(std::exchange(list, list->next));
     }
-    if (!keep) {
-        free_buffer(header);
+}
+
+// A buffer given back while close() empties the pool stays on the stack until the pool goes.
+void BytePool::give_back(Header *header) {
+    if (closed_.load(std::memory_order_acquire)) {
+        ::operator delete(header);
+    } else {
+        Header *head = returned_.load(std::memory_order_relaxed);
+        do {
+            header->next = head;
+        } while (!returned_.compare_exchange_weak(head, header, std::memory_order_release,
+                                                  std::memory_order_relaxed));
     }
     drop_reference();
 }
