@@ -28,7 +28,7 @@ OwnedChunk BytePool::take(std::uint64_t size) {
         header->pool = this;
         header->capacity = size;
     }
-    references_.fetch_add(1, std::memory_order_relaxed);
+    ++taken_;
     return OwnedChunk{release, reinterpret_cast<std::uint8_t *>(header + 1), size};
 }
 
@@ -36,7 +36,8 @@ void BytePool::close() {
     closed_.store(true, std::memory_order_release);
     free_list(std::exchange(free_, nullptr));
     free_list(returned_.exchange(nullptr, std::memory_order_acquire));
-    drop_reference();
+    // Unsigned wrap-around keeps the arithmetic exact: the count ends at taken - given back.
+    drop_references(reference_bias - taken_);
 }
 
 void BytePool::release(std::uint8_t *data) {
@@ -61,11 +62,11 @@ void BytePool::give_back(Header *header) {
         } while (!returned_.compare_exchange_weak(head, header, std::memory_order_release,
                                                   std::memory_order_relaxed));
     }
-    drop_reference();
+    drop_references(1);
 }
 
-void BytePool::drop_reference() {
-    if (references_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+void BytePool::drop_references(std::uint64_t count) {
+    if (references_.fetch_sub(count, std::memory_order_acq_rel) == count) {
         delete this;
     }
 }

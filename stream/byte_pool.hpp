@@ -37,15 +37,23 @@ class BytePool {
     static void release(std::uint8_t *data);
     static void free_list(Header *list);
     void give_back(Header *header);
-    void drop_reference();
+    void drop_references(std::uint64_t count);
 
-    Header *free_ = nullptr; // the producer's own list
+    // Producer only.
+    Header *free_ = nullptr;
+    std::uint64_t taken_ = 0; // chunks handed out; settled against references_ by close()
+
+    // Written by the releasing thread, on a cache line of their own so that the producer's
+    // per-chunk work does not bounce it between the two threads.
     // Given back since the producer last looked. The producer takes the whole stack at once, so
     // a pop never races a push of the same header (no ABA problem).
-    std::atomic<Header *> returned_{nullptr};
+    alignas(64) std::atomic<Header *> returned_{nullptr};
     std::atomic<bool> closed_{false};
-    // Apart from what the producer touches per chunk: both threads write these.
-    alignas(64) std::atomic<std::size_t> references_{1};
+    // Starts at a bias no stream reaches, less one per chunk given back; close() swaps the bias
+    // for the chunks taken, so the count reaches 0 exactly once, when the pool can go.
+    std::atomic<std::uint64_t> references_{reference_bias};
+
+    static constexpr std::uint64_t reference_bias = std::uint64_t{1} << 62;
 };
 
 } // namespace vorn::stream

@@ -46,7 +46,7 @@ std::uint8_t *ChunkPool::take() {
         header = new (memory) Header{this, nullptr};
         allocated_.fetch_add(1, std::memory_order_relaxed);
     }
-    holds_.fetch_add(1, std::memory_order_relaxed); // the creator's hold keeps the count above 0
+    ++taken_;
     return reinterpret_cast<std::uint8_t *>(header) + header_size;
 }
 
@@ -58,13 +58,14 @@ void ChunkPool::release_chunk(std::uint8_t *data) {
         header->next = head;
     } while (!pool->returned_.compare_exchange_weak(head, header, std::memory_order_release,
                                                     std::memory_order_relaxed));
-    pool->unhold();
+    pool->unhold(1);
 }
 
-void ChunkPool::close() { unhold(); }
+// Unsigned wrap-around keeps the arithmetic exact: holds_ ends at taken - released.
+void ChunkPool::close() { unhold(hold_bias - taken_); }
 
-void ChunkPool::unhold() {
-    if (holds_.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+void ChunkPool::unhold(std::uint64_t count) {
+    if (holds_.fetch_sub(count, std::memory_order_acq_rel) == count) {
         delete this;
     }
 }

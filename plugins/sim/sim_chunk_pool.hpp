@@ -37,13 +37,22 @@ class ChunkPool {
 
     explicit ChunkPool(std::uint64_t capacity) : capacity_(capacity) {}
     ~ChunkPool();
-    void unhold();
+    void unhold(std::uint64_t count);
 
+    // Producer only.
     const std::uint64_t capacity_;
-    std::atomic<std::uint64_t> holds_{1}; // the creator's, plus one per chunk handed out
-    std::atomic<std::uint64_t> allocated_{0};
+    Header *free_ = nullptr;
+    std::uint64_t taken_ = 0; // chunks handed out; settled against holds_ by close()
+
+    // Written by the releasing thread, on a cache line of their own so that the producer's
+    // per-chunk work does not bounce it between the two threads.
+    // Starts at a bias no stream reaches, less one per chunk released; close() swaps the bias for
+    // the chunks taken, so the count reaches 0 exactly once, when the last of them comes back.
+    alignas(64) std::atomic<std::uint64_t> holds_{hold_bias};
     std::atomic<Header *> returned_{nullptr}; // pushed by any thread, taken whole by take()
-    Header *free_ = nullptr;                  // producer only
+    std::atomic<std::uint64_t> allocated_{0};
+
+    static constexpr std::uint64_t hold_bias = std::uint64_t{1} << 62;
 };
 
 } // namespace vorn::sim
