@@ -12,9 +12,11 @@ a side that loses chunks unpaced (the remote one does: the device outruns the ne
 server drops rather than block it) is then paced with the device's own stream_rate option, and
 the rate is searched for the highest that is delivered in full, then confirmed on longer windows.
 
-Prints both rates (MB/s, median of the confirming windows), their ratio, the server's CPU time
-per delivered MB in those lossless windows, the unpaced remote rate and its losses, and the
-get_register_sync round-trip p50 and p99. Ends with a [met] or [MISSED] line per target and
+Prints both rates (MB/s, median of the confirming windows), their ratio, the server's and the
+client's CPU time per delivered MB in those lossless windows, the unpaced remote rate and its
+losses, the get_register_sync round-trip p50 and p99, and, for scale, what plain TCP carries on
+this loopback (64 KiB writes from another process, no framing): no transport over it can beat
+that, so when it is below half the local rate the ratio target cannot be met on this machine. Ends with a [met] or [MISSED] line per target and
 exits 1 when a target is missed.
 """
 
@@ -23,6 +25,7 @@ import os
 import pathlib
 import re
 import shutil
+import socket
 import statistics
 import subprocess
 import sys
@@ -80,6 +83,7 @@ class Counter:
 class Window:
     rate: float        # MB/s delivered
     cpu_per_mb: float  # server CPU seconds per delivered MB (0 without a server)
+    client_cpu_per_mb: float  # this process's CPU seconds per delivered MB, callback included
     lost: int          # chunks reported lost, plus error texts
 
     @property
@@ -100,11 +104,13 @@ def stream_window(device, window: float, server_pid=None) -> Window:
         time.sleep(max(window / 4, 0.1))
         start_bytes, start = counter.bytes, time.perf_counter()
         start_cpu = cpu_seconds(server_pid) if server_pid else 0.0
+        start_own = time.process_time()
         time.sleep(window)
         delivered, elapsed = counter.bytes - start_bytes, time.perf_counter() - start
         cpu = cpu_seconds(server_pid) - start_cpu if server_pid else 0.0
-    megabytes = delivered / 1e6
-    return Window(megabytes / elapsed, cpu / megabytes if megabytes else float("inf"),
+        own = time.process_time() - start_own
+    megabytes = max(delivered / 1e6, 1e-9)
+    return Window(megabytes / elapsed, cpu / megabytes, own / megabytes,
                   counter.lost + len(counter.errors))
 
 
@@ -136,7 +142,41 @@ def lossless_rate(open_device: Callable[[str], object], options: str, search_win
         if all(w.clean for w in confirming):
             return confirming, unpaced
         low *= 0.9
-    return [Window(0.0, float("inf"), 1)], unpaced
+    return [Window(0.0, float("inf"), float("inf"), 1)], unpaced
+
+
+WRITER = """
+import socket, sys
+out = socket.create_connection(("127.0.0.1", int(sys.argv[1])))
+out.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+block = bytes(int(sys.argv[2]))
+try:
+    while True:
+        out.sendall(block)
+except OSError:
+    pass
+"""
+
+
+def tcp_ceiling(window: float) -> float:
+    """MB/s of plain 64 KiB writes from another process over loopback TCP, read into one
+    buffer: what any transport over this loopback can carry at most, with no framing at all.
+    Socket buffers of 4 MiB, as vorn-serve and the remote plug-in use."""
+    with socket.create_server(("127.0.0.1", 0)) as listener:
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4 << 20)
+        writer = subprocess.Popen([sys.executable, "-c", WRITER,
+                                   str(listener.getsockname()[1]), str(CHUNK)])
+        try:
+            connection, _ = listener.accept()
+            with connection:
+                buffer = bytearray(1 << 20)
+                received, start = 0, time.perf_counter()
+                while (elapsed := time.perf_counter() - start) < window:
+                    received += connection.recv_into(buffer)
+        finally:
+            writer.kill()
+            writer.wait()
+    return received / 1e6 / elapsed
 
 
 def round_trips(device, count: int) -> list[float]:
@@ -180,6 +220,8 @@ def main() -> int:
         local_rate = statistics.median(w.rate for w in local_runs)
         remote_rate = statistics.median(w.rate for w in remote_runs)
         cpu_per_mb = statistics.median(w.cpu_per_mb for w in remote_runs)
+        client_cpu_per_mb = statistics.median(w.client_cpu_per_mb for w in remote_runs)
+        ceiling = tcp_ceiling(window)
 
         remote = remote_manager.create_device(f"endpoint={endpoint} -- {options}")
         remote.set_register_sync(0x10, 1, 0xFFFFFFFF)
@@ -198,6 +240,9 @@ def main() -> int:
     print(f"{'stream 64 KiB remote (MB/s)':<48}{remote_rate:>14,.0f}")
     print(f"{'remote / local':<48}{remote_rate / local_rate:>14.0%}")
     print(f"{'server CPU per delivered MB (ms)':<48}{cpu_per_mb * 1000:>14.3f}")
+    print(f"{'client CPU per delivered MB (ms)':<48}{client_cpu_per_mb * 1000:>14.3f}")
+    print(f"{'plain TCP loopback, 64 KiB writes (MB/s)':<48}{ceiling:>14,.0f}")
+    print(f"{'remote / plain TCP':<48}{remote_rate / ceiling:>14.0%}")
     print(f"{'remote unpaced, delivered (MB/s)':<48}{remote_unpaced.rate:>14,.0f}")
     print(f"{'remote unpaced, chunks lost':<48}{remote_unpaced.lost:>14,}")
     print(f"{'get_register_sync remote p50 (us)':<48}{p50:>14.1f}")
