@@ -126,7 +126,7 @@ def stream_window(device, window: float, server_pid=None) -> Window:
 def lossless_rate(open_device: Callable[[str], object], options: str, search_window: float,
                   window: float, server_pid=None) -> tuple[list[Window], Window, int]:
     """The confirming windows at the highest lossless rate, the unpaced window, and how many
-    confirming windows lost chunks (each failure steps the rate down and starts again)."""
+    confirming windows failed (each failure steps the rate down and starts again)."""
     def run(rate: int, seconds: float) -> Window:
         # A device per window, dropped with it (a remote one is destroyed on the server).
         return stream_window(open_device(f"{options} stream_rate={rate}"), seconds, server_pid)
