@@ -238,7 +238,7 @@ def main() -> int:
         remote_rate = statistics.median(w.rate for w in remote_runs)
         cpu_per_mb = statistics.median(w.cpu_per_mb for w in remote_runs)
         client_cpu_per_mb = statistics.median(w.client_cpu_per_mb for w in remote_runs)
-        ceiling = tcp_ceiling(window)
+        ceiling = max(tcp_ceiling(window) for _ in range(3))  # a ceiling: the best seen
 
         remote = remote_manager.create_device(f"endpoint={endpoint} -- {options}")
         remote.set_register_sync(0x10, 1, 0xFFFFFFFF)
