@@ -8,7 +8,8 @@
 #                     and TSan (native)
 #   ./dev.sh fast     the plain build's tests and type checks only
 #   ./dev.sh build    set up and build only (build/)
-#   ./dev.sh bench    set up, build, benchmark against baselines (bench/; --update-readme)
+#   ./dev.sh bench    set up, build, benchmark against baselines, then remote against local
+#                     (bench/; --quick, --update-readme)
 #   ./dev.sh stress   set up, build, run the stress suite and 60 s of each fuzzer
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -153,7 +154,11 @@ bench)
     install_debian_packages
     setup_python
     configure_and_build "$BUILD" -DVORN_BUILD_BENCHMARKS=ON
-    PYTHONPATH="$BUILD" exec python bench/stream_bench.py "$@"
+    # Both run, so the remote rows come from the same run as the local ones; either can fail it.
+    status=0
+    PYTHONPATH="$BUILD" python bench/stream_bench.py "$@" || status=$?
+    PYTHONPATH="$BUILD" python bench/remote_bench.py "$@" || status=$?
+    exit $status
     ;;
 stress)
     install_debian_packages clang libclang-rt-14-dev
@@ -167,7 +172,7 @@ build)
     configure_and_build "$BUILD" "$@"
     ;;
 *)
-    sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

@@ -46,7 +46,12 @@ constexpr std::array<const char *, last_op + 1> op_names = {"none",
 
 std::vector<std::uint8_t> encode_message(const Message &message) {
     std::vector<std::uint8_t> out(header_size + message.text.size());
-    std::uint8_t *p = out.data();
+    encode_header(message, out.data());
+    std::copy(message.text.begin(), message.text.end(), out.data() + header_size);
+    return out;
+}
+
+void encode_header(const Message &message, std::uint8_t *p) noexcept {
     p[0] = protocol_magic;
     p[1] = protocol_version;
     p[2] = static_cast<std::uint8_t>(message.op);
@@ -59,8 +64,6 @@ std::vector<std::uint8_t> encode_message(const Message &message) {
     store(p + 32, message.mask);
     store(p + 36, std::uint32_t{0});
     store(p + 40, message.length);
-    std::copy(message.text.begin(), message.text.end(), p + header_size);
-    return out;
 }
 
 bool parse_message(const void *data, std::size_t size, Message &out, std::string &error) {

@@ -76,6 +76,10 @@ struct Message {
 // The header frame of `message`. Allocates; never throws anything but std::bad_alloc.
 std::vector<std::uint8_t> encode_message(const Message &message);
 
+// The first header_size bytes of that frame, into `out`: the whole frame when the message has
+// no text. Never allocates or throws.
+void encode_header(const Message &message, std::uint8_t *out) noexcept;
+
 // Parses one header frame. Returns false and sets `error` for a frame that is not exactly one
 // well-formed header (short, wrong magic or version, unknown op or status, reserved bits set,
 // text too long). Any thread; never throws anything but std::bad_alloc.

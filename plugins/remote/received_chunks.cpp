@@ -1,5 +1,9 @@
 #include "received_chunks.hpp"
 
+#include <malloc.h>
+
+#include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -50,6 +54,18 @@ StreamEvent adopt_message(zmq::message_t &&message) {
         r.messages.emplace(data, std::move(owned));
     }
     return StreamEvent{std::in_place_index<2>, release_message, data, size};
+}
+
+void keep_receive_heap_warm() {
+    static std::once_flag once;
+    std::call_once(once, [] {
+        const char *tunables = std::getenv("GLIBC_TUNABLES");
+        if (std::getenv("MALLOC_TRIM_THRESHOLD_") != nullptr ||
+            (tunables != nullptr && std::strstr(tunables, "trim_threshold") != nullptr)) {
+            return;
+        }
+        mallopt(M_TRIM_THRESHOLD, 32 << 20);
+    });
 }
 
 } // namespace vorn::remote

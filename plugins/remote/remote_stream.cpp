@@ -50,6 +50,7 @@ bool await_reply(zmq::socket_t &socket, std::uint32_t seq, Op op, Clock::time_po
 std::unique_ptr<RemoteStream>
 RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::uint64_t session,
                     std::uint32_t addr, std::uint64_t chunk_size, StreamCallback &callback) {
+    keep_receive_heap_warm();
     zmq::socket_t socket = connect_dealer(context, options);
     Message request;
     request.op = Op::stream_start;

@@ -21,8 +21,10 @@ constexpr StreamCallbackOps outbox_ops{invoke_outbox, destroy_outbox};
 
 } // namespace
 
-StreamOutbox::StreamOutbox(int wake_fd, std::size_t byte_limit, std::size_t item_limit)
-    : wake_fd_(wake_fd), byte_limit_(byte_limit), item_limit_(item_limit) {}
+StreamOutbox::StreamOutbox(int wake_fd, std::size_t byte_limit, std::size_t item_limit,
+                           std::size_t flush_bytes)
+    : wake_fd_(wake_fd), byte_limit_(byte_limit), item_limit_(item_limit),
+      flush_bytes_(flush_bytes) {}
 
 StreamCallback StreamOutbox::make_callback(std::shared_ptr<StreamOutbox> outbox) {
     return StreamCallback(&outbox_ops, new std::shared_ptr<StreamOutbox>(std::move(outbox)));
@@ -74,9 +76,11 @@ void StreamOutbox::flush_drops() {
 
 void StreamOutbox::append(OutItem &&item, std::size_t bytes) {
     const bool was_empty = items_.empty();
+    const bool urgent = item.op != Op::stream_chunk;
     items_.push_back(std::move(item));
     bytes_ += bytes;
-    if (was_empty) {
+    if (!signalled_ && (urgent || bytes_ >= flush_bytes_ || (was_empty && !ticking_))) {
+        signalled_ = true;
         const std::uint64_t one = 1;
         // A full eventfd counter still wakes the poller, so a failed write loses nothing.
         [[maybe_unused]] auto written = ::write(wake_fd_, &one, sizeof(one));
@@ -89,10 +93,19 @@ StreamOutbox::Drained StreamOutbox::drain(const std::function<bool(OutItem &)> &
     std::deque<OutItem> taken;
     {
         std::lock_guard lock(mutex_);
+        signalled_ = false;
+        ticking_ = !items_.empty();
+        if (items_.empty()) {
+            return Drained::empty;
+        }
         const std::size_t count = std::min(max_items, items_.size());
-        std::move(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(count),
-                  std::back_inserter(taken));
-        items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(count));
+        if (count == items_.size()) {
+            taken.swap(items_);
+        } else {
+            std::move(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(count),
+                      std::back_inserter(taken));
+            items_.erase(items_.begin(), items_.begin() + static_cast<std::ptrdiff_t>(count));
+        }
     }
     std::size_t sent_bytes = 0;
     bool blocked = false;
@@ -112,7 +125,7 @@ StreamOutbox::Drained StreamOutbox::drain(const std::function<bool(OutItem &)> &
     if (blocked) {
         return Drained::blocked;
     }
-    return items_.empty() ? Drained::empty : Drained::more;
+    return items_.empty() ? Drained::sent : Drained::more;
 }
 
 std::uint64_t StreamOutbox::dropped_total() const {

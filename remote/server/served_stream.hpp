@@ -2,6 +2,11 @@
 // the server thread sends them on. The producer never waits for the network: when the outbox is
 // full, chunks are dropped and counted, and the next event after a run of drops is preceded by
 // one error text saying how many were lost.
+//
+// Wake-ups are coalesced: while the server is draining a busy outbox (it drained items less
+// than one tick ago and promised to look again within a tick), a new chunk does not wake it;
+// a text, the end marker, or `flush_bytes` waiting do. An idle outbox wakes it at once, so a
+// slow stream gets no added latency, and a fast one costs one wake-up per batch, not per chunk.
 #pragma once
 
 #include "protocol.hpp"
@@ -27,14 +32,18 @@ struct OutItem {
 
 class StreamOutbox {
   public:
-    // `wake_fd`: an eventfd the server thread polls; written when the outbox stops being empty.
-    StreamOutbox(int wake_fd, std::size_t byte_limit, std::size_t item_limit);
+    // `wake_fd`: an eventfd the server thread polls; written when the server must come (see
+    // above). `flush_bytes`: how much a busy outbox gathers before it wakes the server.
+    StreamOutbox(int wake_fd, std::size_t byte_limit, std::size_t item_limit,
+                 std::size_t flush_bytes = 1u << 20);
 
     // Producer thread (one at a time, as the device contract says). Never blocks on the
     // server thread beyond a short lock; may allocate; drops a chunk rather than wait.
     void push(StreamEvent &event);
 
-    enum class Drained { empty, more, blocked };
+    // empty: nothing was waiting, and the next item wakes the server. sent: all sent, and the
+    // server must drain again within a tick (chunks that come meanwhile do not wake it).
+    enum class Drained { empty, sent, more, blocked };
 
     // Server thread: offers items in order to `send`, which returns false when the network
     // cannot take more now; stops there (blocked), or after `max_items` (more).
@@ -52,11 +61,14 @@ class StreamOutbox {
     int wake_fd_;
     std::size_t byte_limit_;
     std::size_t item_limit_;
+    std::size_t flush_bytes_;
     mutable std::mutex mutex_;
     std::deque<OutItem> items_;
     std::size_t bytes_ = 0;
     std::uint64_t pending_drops_ = 0;
     std::uint64_t dropped_total_ = 0;
+    bool signalled_ = false; // the eventfd was written since the last drain
+    bool ticking_ = false;   // the server drained items and will look again within a tick
 };
 
 } // namespace vorn::remote

@@ -6,6 +6,7 @@
 #include <zmq_addon.hpp>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <random>
@@ -383,8 +384,17 @@ std::chrono::milliseconds Server::flush_streams() {
             header.op = item.op;
             header.session = stream.session;
             header.stream = stream.id;
-            header.text = item.text;
-            const auto bytes = encode_message(header);
+            // A chunk's header has no text: encoded on the stack, no allocation per chunk.
+            std::array<std::uint8_t, header_size> fixed{};
+            std::vector<std::uint8_t> with_text;
+            zmq::const_buffer bytes(fixed.data(), fixed.size());
+            if (item.text.empty()) {
+                encode_header(header, fixed.data());
+            } else {
+                header.text = item.text; // copied: a blocked item is offered again
+                with_text = encode_message(header);
+                bytes = zmq::buffer(with_text);
+            }
             try {
                 if (!router_.send(zmq::buffer(stream.route),
                                   zmq::send_flags::sndmore | zmq::send_flags::dontwait)) {
@@ -398,8 +408,7 @@ std::chrono::milliseconds Server::flush_streams() {
                 return true;
             }
             const bool chunk = item.op == Op::stream_chunk;
-            router_.send(zmq::buffer(bytes),
-                         chunk ? zmq::send_flags::sndmore : zmq::send_flags::none);
+            router_.send(bytes, chunk ? zmq::send_flags::sndmore : zmq::send_flags::none);
             if (chunk) {
                 router_.send(item.payload, zmq::send_flags::none);
             }
@@ -411,7 +420,8 @@ std::chrono::milliseconds Server::flush_streams() {
             stop_stream(it->first);
         } else if (drained == StreamOutbox::Drained::more) {
             wait = std::chrono::milliseconds(0);
-        } else if (drained == StreamOutbox::Drained::blocked) {
+        } else if (drained == StreamOutbox::Drained::blocked ||
+                   drained == StreamOutbox::Drained::sent) {
             wait = std::min(wait, std::chrono::milliseconds(1));
         }
         it = next;

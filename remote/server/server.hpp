@@ -72,8 +72,9 @@ class Server {
     void stop_stream(std::uint64_t id);
     void end_session(std::uint64_t id, const std::string &why);
     void send(const std::string &route, const Message &message, zmq::message_t *payload);
-    // How long the next poll may wait: 0 when more is ready to send, 1 ms when the network was
-    // full, 100 ms when every outbox is empty (a producer's wake-up ends the wait).
+    // How long the next poll may wait: 0 when more is ready to send, 1 ms (a tick) when the
+    // network was full or an outbox was drained (chunks gather meanwhile without waking us),
+    // 100 ms when every outbox is empty (a producer's wake-up ends the wait).
     std::chrono::milliseconds flush_streams();
     void expire_sessions();
     std::string status_text() const;

@@ -83,6 +83,40 @@ TEST(StreamOutbox, DropsWhenFullAndReportsEachRunOnceInOrder) {
     ::close(wake);
 }
 
+// A busy outbox gathers chunks without waking the server, but never leaves one unannounced
+// once the server has stopped looking.
+TEST(StreamOutbox, CoalescesWakeUpsOnlyWhileTheServerIsDraining) {
+    const int wake = eventfd(0, EFD_NONBLOCK);
+    const auto woken = [wake] {
+        std::uint64_t count = 0;
+        return ::read(wake, &count, sizeof(count)) == 8;
+    };
+    {
+        StreamOutbox outbox(wake, 1000, 100, 250);
+        const auto push_chunk = [&] {
+            StreamEvent chunk = owned_chunk(100);
+            outbox.push(chunk);
+        };
+        push_chunk();
+        EXPECT_TRUE(woken()); // idle: at once
+        EXPECT_EQ(outbox.drain([](OutItem &) { return true; }, 10), StreamOutbox::Drained::sent);
+        push_chunk();
+        push_chunk();
+        EXPECT_FALSE(woken()); // the server promised to come within a tick
+        push_chunk();
+        EXPECT_TRUE(woken()); // 300 bytes >= flush_bytes
+        EXPECT_EQ(outbox.drain([](OutItem &) { return true; }, 10), StreamOutbox::Drained::sent);
+        StreamEvent text{std::in_place_index<1>, "device error"};
+        outbox.push(text);
+        EXPECT_TRUE(woken()); // texts and the end marker never wait
+        EXPECT_EQ(outbox.drain([](OutItem &) { return true; }, 10), StreamOutbox::Drained::sent);
+        EXPECT_EQ(outbox.drain([](OutItem &) { return true; }, 10), StreamOutbox::Drained::empty);
+        push_chunk();
+        EXPECT_TRUE(woken()); // the server found nothing and stopped ticking
+    }
+    ::close(wake);
+}
+
 class ServedSim : public ::testing::Test {
   protected:
     void SetUp() override {
