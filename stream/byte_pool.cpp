@@ -13,8 +13,16 @@ BytePool::~BytePool() {
 }
 
 OwnedChunk BytePool::take(std::uint64_t size) {
-    if (free_ == nullptr) {
-        free_ = returned_.exchange(nullptr, std::memory_order_acquire);
+    // The buffers given back last go first, as from one stack: their bytes are the likeliest
+    // still in cache, and a stream that once queued many keeps using only the few it needs now.
+    if (returned_.load(std::memory_order_relaxed) != nullptr) {
+        Header *given_back = returned_.exchange(nullptr, std::memory_order_acquire);
+        Header *last = given_back;
+        while (last->next != nullptr) {
+            last = last->next;
+        }
+        last->next = free_;
+        free_ = given_back;
     }
     Header *header = free_;
     if (header != nullptr) {
