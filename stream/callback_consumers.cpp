@@ -53,19 +53,19 @@ template <typename Payload> py::object python_callable(const PayloadCallback<Pay
 ManagedBuffer empty_payload(ManagedBuffer *) { return ManagedBuffer{nullptr, nullptr, 0}; }
 DataView empty_payload(DataView *) { return DataView{}; }
 
+// Releases the bytes. The keep-alive stays: it is the consumer's own, which outlives the object
+// it keeps, and setting it again for the next event then costs nothing.
 void clear(ManagedBuffer &buffer) {
     if (auto *bytes = std::exchange(buffer.data, nullptr)) {
         buffer.release(bytes);
     }
     buffer.size = 0;
-    buffer.keep_alive.reset();
 }
 
 void clear(DataView &view) {
     view.data = nullptr;
     view.size = 0;
     view.owner.reset();
-    view.keep_alive.reset();
 }
 
 // One payload object handed to the callback event after event for as long as nobody else holds
