@@ -28,6 +28,9 @@ class RequestChannel {
               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
   private:
+    static constexpr auto busy_wait = std::chrono::microseconds(150);
+
+    void await_briefly();
     void reopen();
 
     zmq::context_t &context_;
