@@ -523,8 +523,10 @@ print("DONE", flush=True)
 def test_ctrl_c_interrupts_a_stop_that_waits_for_a_blocked_callback():
     run_case(
         """
-import _thread
+import _thread, signal
 
+# A run started in the background inherits SIGINT ignored, which interrupt_main() respects.
+signal.signal(signal.SIGINT, signal.default_int_handler)
 device = pyvorn_device.get_device_manager(PLUGIN).create_device("stream_rate=100")
 release = threading.Event()
 calls = []

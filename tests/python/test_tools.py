@@ -90,8 +90,10 @@ def test_capture_exit_status_two_on_drops_unless_allowed():
 
 def test_capture_ctrl_c_keeps_what_was_written_and_prints_the_summary(tmp_path):
     out = tmp_path / "out.bin"
+    # A run started in the background inherits SIGINT ignored; the tool's user has Ctrl-C.
     process = vorn_process("capture", "sim", "-o", "stream_rate=2000", "--seconds", "60",
-                           "-f", str(out))
+                           "-f", str(out),
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
     deadline = time.monotonic() + 30
     while (not out.exists() or out.stat().st_size == 0) and time.monotonic() < deadline:
         time.sleep(0.1)  # until the stream runs
