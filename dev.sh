@@ -81,7 +81,8 @@ run_tests() {
     log "native tests ($build_dir)"
     ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
     log "Python tests ($build_dir, python -X dev)"
-    PYTHONPATH="$build_dir" python -X dev -m pytest -q tests/python "$@"
+    # tests/tools holds the pure-Python tools' suites: they run in this stage only.
+    PYTHONPATH="$build_dir" python -X dev -m pytest -q tests/python tests/tools "$@"
 }
 
 # The stubs against the built module (stubtest), and strict type checking of the examples, the
