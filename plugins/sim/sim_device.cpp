@@ -2,12 +2,12 @@
 
 #include "sim_stream.hpp"
 
-#include <algorithm>
-#include <cstring>
+#include <new>
 
 namespace vorn::sim {
 
-SimDevice::SimDevice(SimOptions options) : options_(std::move(options)) {}
+SimDevice::SimDevice(SimOptions options)
+    : options_(std::move(options)), memory_(options_.block_size) {}
 
 BasicDeviceStatus SimDevice::set_register(std::uint32_t addr, std::uint32_t value,
                                           std::uint32_t mask) {
@@ -60,21 +60,16 @@ BasicDeviceStatus SimDevice::trigger(std::uint32_t addr, std::int32_t value) {
 
 std::uint64_t SimDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
     std::lock_guard lock(mutex_);
-    blocks_[addr].assign(data, data + length);
-    return length;
+    try {
+        return memory_.write(addr, length, data) ? length : 0;
+    } catch (const std::bad_alloc &) {
+        return 0; // nothing was written
+    }
 }
 
 std::uint64_t SimDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
     std::lock_guard lock(mutex_);
-    auto found = blocks_.find(addr);
-    if (found == blocks_.end()) {
-        return 0;
-    }
-    const std::uint64_t count = std::min<std::uint64_t>(length, found->second.size());
-    if (count != 0) {
-        std::memcpy(data, found->second.data(), count);
-    }
-    return count;
+    return memory_.read(addr, length, data) ? length : 0;
 }
 
 std::optional<std::unique_ptr<Device::DataStream>>

@@ -5,11 +5,12 @@
 // device side; get_register reads the snapshot (0 for a register never written).
 // Triggers count on the device side, readable after read_registers:
 //   0xFFFF0000 trigger count, 0xFFFF0004 last trigger address, 0xFFFF0008 last trigger value.
-// Block transfers: write stores the bytes at an address (replacing what was there) and returns
-// the byte count; read copies up to the buffer's length from what was stored at the address and
-// returns the number of bytes copied (0 for an address never written).
+// Block transfers: a space of block_size bytes (an option) that behaves like memory: any range
+// reads back what was last written there, and zeros where nothing was. A transfer returns its
+// length; one that does not lie entirely within the space transfers nothing and returns 0.
 #pragma once
 
+#include "sim_memory.hpp"
 #include "sim_options.hpp"
 
 #include <vorn/device.hpp>
@@ -17,7 +18,6 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
-#include <vector>
 
 namespace vorn::sim {
 
@@ -51,7 +51,7 @@ class SimDevice final : public Device {
     Registers device_side_;
     Registers staged_;
     Registers snapshot_;
-    std::unordered_map<std::uint32_t, std::vector<std::uint8_t>> blocks_;
+    SimMemory memory_;
     std::uint64_t streams_started_ = 0;
 };
 

@@ -66,6 +66,11 @@ void apply(SimOptions &options, std::string_view key, std::string_view value) {
         if (options.default_chunk_size == 0) {
             bad_value(key, value, "an unsigned integer greater than 0");
         }
+    } else if (key == "block_size") {
+        options.block_size = parse_count(key, value);
+        if (options.block_size > max_block_size) {
+            bad_value(key, value, "at most 4294967296 (the 32-bit address space)");
+        }
     } else {
         throw std::invalid_argument("unknown option '" + std::string(key) +
                                     "' (see get_device_options())");
@@ -112,6 +117,10 @@ std::string describe_sim_options() {
            "  stream_fill=BOOL       write the pattern into each chunk (default 1); 0 leaves\n"
            "                         the bytes as they are and writes only the stamp\n"
            "  default_chunk_size=N   chunk size when a stream asks for 0 (default 4096)\n"
+           "  block_size=N           bytes of the block space (default 1048576, at most\n"
+           "                         4294967296): write/read at ADDR reach bytes ADDR on, read\n"
+           "                         back what was last written (zeros elsewhere), and\n"
+           "                         transfer nothing (returning 0) past the end\n"
            "BOOL: 0/1, false/true, no/yes. Stream bytes follow the pattern byte[i] = i % 251,\n"
            "i counted from the start of the stream.";
 }

@@ -16,6 +16,8 @@
 //                          as they are (zero, or an earlier chunk's) and only the stamp is
 //                          written, so a benchmark measures the module, not the fill (default true)
 //   default_chunk_size=N   chunk size used when a stream asks for 0   (default 4096)
+//   block_size=N           bytes of the block space that write and read reach, at most 2^32
+//                          (default 1048576); a transfer beyond it transfers nothing
 // BOOL is one of 0, 1, false, true, no, yes. N is a decimal unsigned 64-bit integer.
 #pragma once
 
@@ -38,7 +40,11 @@ struct SimOptions {
     bool stream_stamp = false;
     bool stream_fill = true;
     std::uint64_t default_chunk_size = 4096;
+    std::uint64_t block_size = std::uint64_t{1} << 20;
 };
+
+// The whole 32-bit address space: the most block_size can be.
+inline constexpr std::uint64_t max_block_size = std::uint64_t{1} << 32;
 
 // Throws std::invalid_argument naming the offending item for an unknown key, an item without
 // '=', or a value of the wrong form.

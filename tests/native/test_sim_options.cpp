@@ -25,6 +25,7 @@ TEST(SimOptions, EmptyOrBlankTextGivesTheDefaults) {
         EXPECT_FALSE(options.stream_stamp);
         EXPECT_TRUE(options.stream_fill);
         EXPECT_EQ(options.default_chunk_size, 4096u);
+        EXPECT_EQ(options.block_size, 1u << 20);
     }
 }
 
@@ -32,7 +33,7 @@ TEST(SimOptions, EveryKeyIsApplied) {
     const SimOptions options = parse_sim_options(
         "name=bench7,fail_send=1,fail_read=true,stream_bytes=18446744073709551615,"
         "stream_rate=250,stream_chunks=lent,stream_error_every=3,stream_stamp=yes,"
-        "stream_fill=no,default_chunk_size=65536");
+        "stream_fill=no,default_chunk_size=65536,block_size=4294967296");
     EXPECT_EQ(options.name, "bench7");
     EXPECT_TRUE(options.fail_send);
     EXPECT_TRUE(options.fail_read);
@@ -43,6 +44,7 @@ TEST(SimOptions, EveryKeyIsApplied) {
     EXPECT_TRUE(options.stream_stamp);
     EXPECT_FALSE(options.stream_fill);
     EXPECT_EQ(options.default_chunk_size, 65536u);
+    EXPECT_EQ(options.block_size, 4294967296u);
 }
 
 TEST(SimOptions, BooleanSpellings) {
@@ -91,6 +93,7 @@ TEST(SimOptions, BadItemsAreRefusedNamingTheOffendingItem) {
         {"stream_bytes=18446744073709551616", {"stream_bytes", "18446744073709551616"}},
         {"stream_chunks=shared", {"stream_chunks", "shared"}},
         {"default_chunk_size=0", {"default_chunk_size", "0"}},
+        {"block_size=4294967297", {"block_size", "4294967297", "at most 4294967296"}},
         {"name=", {"name"}},
     };
     for (const auto &[text, named] : cases) {

@@ -70,10 +70,10 @@ def test_write_refuses_with_the_first_failing_check(stored, source, message):
     with pytest.raises(RuntimeError) as raised:
         stored.write(7, source)
     assert str(raised.value) == message
-    # The device was not called: its block at that address is unchanged.
+    # The device was not called: its memory at that address is unchanged.
     back = bytearray(8)
-    assert stored.read(7, back) == 4
-    assert bytes(back[:4]) == b"kept"
+    assert stored.read(7, back) == 8
+    assert bytes(back) == b"kept\0\0\0\0"
 
 
 def test_refused_stepped_view_leaves_the_underlying_bytes_untouched(stored):
@@ -85,15 +85,15 @@ def test_refused_stepped_view_leaves_the_underlying_bytes_untouched(stored):
 
 def test_write_accepts_readonly_sources_that_read_refuses(device):
     source = b"\x00\x01\xfe\xff readonly"
-    assert device.write(1, source) == len(source)
-    assert device.write(2, memoryview(source)) == len(source)
+    assert device.write(100, source) == len(source)
+    assert device.write(200, memoryview(source)) == len(source)
     frozen = numpy.frombuffer(source, numpy.uint8)
     assert not frozen.flags.writeable
-    assert device.write(3, frozen) == len(source)
+    assert device.write(300, frozen) == len(source)
     with pytest.raises(RuntimeError, match="^buffer is readonly$"):
-        device.read(1, frozen)
+        device.read(100, frozen)
     back = bytearray(len(source))
-    for addr in (1, 2, 3):
+    for addr in (100, 200, 300):
         assert device.read(addr, back) == len(source)
         assert back == source
 
@@ -108,16 +108,16 @@ def test_round_trip_through_the_device_with_every_accepted_buffer_kind(device):
         numpy.frombuffer(payload, numpy.uint8).copy(),
         memoryview(bytearray(b"xx" + payload + b"yy"))[2:-2],  # offset start, stride 1
     ]
-    for addr, source in enumerate(sources, start=100):
-        assert device.write(addr, source) == len(payload)
     destinations = [
         bytearray(len(payload)),
         array.array("B", bytes(len(payload))),
         numpy.zeros(len(payload), numpy.uint8),
         memoryview(bytearray(len(payload))),
     ]
-    for addr in range(100, 100 + len(sources)):
+    for addr, source in enumerate(sources, start=100):
+        assert device.write(addr, source) == len(payload)
         for destination in destinations:
+            memoryview(destination)[:] = bytes(len(payload))
             assert device.read(addr, destination) == len(payload)
             assert bytes(destination) == payload
 
@@ -138,34 +138,35 @@ def test_read_fills_the_exporters_memory_in_place(device):
 def test_lengths_follow_the_buffers_on_both_sides(device):
     device.write(9, b"abcdef")
     larger = bytearray(b"z" * 10)
-    assert device.read(9, larger) == 6
-    assert larger == b"abcdefzzzz"
+    assert device.read(9, larger) == 10
+    assert larger == b"abcdef\0\0\0\0"  # the block space is memory: zeros where nothing was
     smaller = bytearray(3)
-    assert device.read(9, smaller) == 3
-    assert smaller == b"abc"
-    # The sim returns 0 for an address never written.
+    assert device.read(10, smaller) == 3
+    assert smaller == b"bcd"
+    # Past the end of the simulated device's 1 MiB block space nothing is transferred.
     untouched = bytearray(b"q" * 4)
-    assert device.read(10, untouched) == 0
+    assert device.read(2**20 - 2, untouched) == 0
     assert untouched == b"qqqq"
+    assert device.write(2**20 - 2, b"abcd") == 0
 
 
 def test_zero_length_buffers_reach_the_device_with_count_zero(device):
     device.write(11, b"before")
-    # A zero-length write replaces the block: the device was called with a count of 0.
     assert device.write(11, bytearray()) == 0
-    assert device.read(11, bytearray(6)) == 0
     assert device.read(11, bytearray()) == 0
-    device.write(12, b"abc")
-    assert device.read(12, bytearray()) == 0
-    assert device.read(12, numpy.zeros(0, numpy.uint8)) == 0
+    assert device.read(11, numpy.zeros(0, numpy.uint8)) == 0
+    kept = bytearray(6)
+    assert device.read(11, kept) == 6 and kept == b"before"
 
 
-def test_addresses_are_passed_unchanged_over_the_full_unsigned_range(device):
+def test_addresses_are_passed_unchanged_over_the_full_unsigned_range(manager):
+    device = manager.create_device("block_size=4294967296")
     device.write(0, b"low")
-    device.write(0xFFFFFFFF, b"high")
+    assert device.write(0xFFFFFFFC, b"high") == 4
+    assert device.write(0xFFFFFFFF, b"high") == 0  # would end past the 32-bit space
     out = bytearray(4)
-    assert device.read(0xFFFFFFFF, out) == 4 and out == b"high"
-    assert device.read(0, out) == 3 and out[:3] == b"low"
+    assert device.read(0xFFFFFFFC, out) == 4 and out == b"high"
+    assert device.read(0, out) == 4 and out == b"low\0"
 
 
 @pytest.mark.parametrize("method", ["write", "read"])

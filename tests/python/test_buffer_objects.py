@@ -145,11 +145,12 @@ def test_delivered_buffers_pass_the_block_transfer_checks(manager):
     device = manager.create_device("stream_bytes=3000")
     kept = Kept()
     run_stream(device, kept, chunk_size=1000)
-    for addr, buffer in enumerate(kept.payloads):
-        assert device.write(addr, buffer) == 1000
+    for index, buffer in enumerate(kept.payloads):
+        assert device.write(index * 1000, buffer) == 1000
     back = bytearray(3000)
-    for addr in range(3):
-        assert device.read(addr, memoryview(back)[addr * 1000:(addr + 1) * 1000]) == 1000
+    for index in range(3):
+        view = memoryview(back)[index * 1000:(index + 1) * 1000]
+        assert device.read(index * 1000, view) == 1000
     assert bytes(back) == pattern(0, 3000)
     # Writable: the device can fill a delivered buffer.
     device.write(50, b"\xaa" * 1000)
@@ -162,24 +163,20 @@ def test_data_views_pass_the_block_transfer_checks_during_their_callback(manager
     written = []
 
     def write_back(view, _memoryview):
-        addr = 1000 + len(written)
-        written.append(device.write(addr, view))
+        written.append(device.write(0x10000 + sum(written), view))  # piece after piece
         # Writable: the device fills the piece in place, then restores it.
         saved = bytes(view)
-        device.write(2000, b"\x55" * len(saved))
-        device.read(2000, view)
+        device.write(0x80000, b"\x55" * len(saved))
+        device.read(0x80000, view)
         assert bytes(view) == b"\x55" * len(saved)
-        device.write(2001, saved)
-        device.read(2001, view)
+        device.write(0x90000, saved)
+        device.read(0x90000, view)
 
     kept = Kept(write_back)
     run_stream(device, kept, aligned=1024, chunk_size=3000)
     assert sum(written) == 8192
-    out = bytearray()
-    for index, size in enumerate(written):
-        piece = bytearray(size)
-        assert device.read(1000 + index, piece) == size
-        out += piece
+    out = bytearray(8192)
+    assert device.read(0x10000, out) == 8192
     assert bytes(out) == pattern(0, 8192)
 
 

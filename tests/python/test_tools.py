@@ -13,7 +13,8 @@ from conftest import BUILD_DIR, TESTS_DIR, test_plugin
 
 TOOLS_DIR = TESTS_DIR.parent.parent / "tools"
 sys.path.insert(0, str(TOOLS_DIR))
-from pyvorn_device_tools import cli, device_commands, streaming  # noqa: E402
+from pyvorn_device_tools import cli, device_commands, exit_codes, sdk, streaming  # noqa: E402
+from pyvorn_device_tools.target import size  # noqa: E402
 
 PATTERN = bytes(i % 251 for i in range(251 * 200))
 
@@ -35,8 +36,8 @@ def test_info_and_register_round_trip():
     assert status == 0 and "location:" in out and "stream_bytes=N" in out
     status, out, _ = vorn("reg", "sim", "0x10", "0xCAFE")
     assert status == 0 and out.strip() == "0x00000010 = 0x0000cafe (51966)"
-    status, out, _ = vorn("reg", "sim", "-o", "fail_send=1", "16", "1")
-    assert status == 1
+    status, _, err = vorn("reg", "sim", "-o", "fail_send=1", "0x11", "1")
+    assert status == 1 and "register at 0x11: the device returned Failure" in err, err
 
 
 @pytest.mark.parametrize("args, status, text", [
@@ -46,10 +47,32 @@ def test_info_and_register_round_trip():
     (["info", "nosuch"], 1, "no plug-in named 'nosuch'"),
     (["info", "/nonexistent/libx.so"], 1, "Device Manager not found"),
     (["sdk", "--cmake-dir"], 1, "no SDK"),  # a build tree has none; check.sh covers pip's
+    (["dump", "sim", "0", "100G"], 2, "too large"),
+    (["dump", "sim", "0", "0xffffffffffffffff"], 2, "too large"),
+    (["dump", "sim", "0xFFFFFF00", "512"], 2, "past the 32-bit address space"),
+    (["capture", "sim", "--seconds", "-1"], 2, "positive, finite"),
+    (["capture", "sim", "--seconds", "nan"], 2, "positive, finite"),
+    (["capture", "sim", "--bytes", "64K"], 2, "Ki/Mi/Gi"),
+    (["capture", "sim", "--bytes", "1", "--chunk-size", "2Gi"], 2, "too large"),
+    (["capture", "sim", "--bytes", "1", "--max-queue", "1"], 2, "at least 64"),
+    (["sdk", "--new-plugin", "x", "--name", "my-plugin"], 2, "not a C identifier"),
 ])
 def test_errors_have_their_exit_status_and_say_why(args, status, text):
     got, _, err = vorn(*args)
-    assert got == status and text in err, err
+    assert got == status and text in err and "Traceback" not in err, err
+
+
+def test_sizes_take_si_and_iec_suffixes():
+    assert [size(text, 2**40) for text in ["64k", "64Ki", "3M", "1Mi", "2Gi", "0x10", "1_000"]] == [
+        64_000, 65_536, 3_000_000, 2**20, 2**31, 16, 1000]
+
+
+def test_a_closed_pipe_ends_quietly():
+    process = vorn_process("check", "sim")
+    process.stdout.close()  # the reader has gone before the checker's first line
+    with process.stderr:
+        err = process.stderr.read()
+    assert process.wait(timeout=180) == exit_codes.FAILURE and err == "", err
 
 
 def test_load_then_dump_through_files_and_hexdump(tmp_path, monkeypatch, capsys, device):
@@ -64,9 +87,15 @@ def test_load_then_dump_through_files_and_hexdump(tmp_path, monkeypatch, capsys,
     assert cli.main(["dump", "sim", "0x2000", "32"]) == 0
     assert capsys.readouterr().out.splitlines()[1] == (
         "00002010  10 11 12 13 14 15 16 17 18 19 1a 1b 1c 1d 1e 1f  |................|")
-    assert cli.main(["dump", "sim", "0x2000", "2000", "-f", str(back)]) == 1  # short read
-    assert "short read: 1024 of 2000 bytes" in capsys.readouterr().err
-    assert len(back.read_bytes()) == 1024  # what was read is kept
+    # The block space is memory: beyond what was written it reads zeros...
+    assert cli.main(["dump", "sim", "0x2000", "2000", "-f", str(back)]) == 0
+    assert back.read_bytes() == source.read_bytes() + bytes(976)
+    # ...and past its end (1 MiB) nothing.
+    assert cli.main(["dump", "sim", "0xFFF00", "512", "-f", str(back)]) == 1
+    assert "reading 512 bytes at 0xfff00: the device returned 0" in capsys.readouterr().err
+    source.write_bytes(b"")
+    assert cli.main(["load", "sim", "0x2000", str(source)]) == 1
+    assert "the file is empty" in capsys.readouterr().err
 
 
 def test_capture_writes_the_pattern_exactly(tmp_path):
@@ -81,11 +110,23 @@ def test_capture_writes_the_pattern_exactly(tmp_path):
     assert "dropped 0" in err
 
 
-def test_capture_exit_status_two_on_drops_unless_allowed():
+def test_capture_exit_status_on_drops_unless_allowed():
     args = ["capture", "sim", "--seconds", "0.5", "--max-queue", "64", "-q"]
     status, _, err = vorn(*args)
-    assert status == 2 and "dropped 0," not in err, err
+    assert status == exit_codes.DROPS == 3 and "dropped 0," not in err, err
     assert vorn(*args, "--allow-drops")[0] == 0
+
+
+@pytest.mark.parametrize("options, limit, reason, counted", [
+    ("stream_bytes=1000", ["--bytes", "1000000"], "got 1000 of the 1000000 bytes",
+     "ended by the device"),
+    ("stream_bytes=40960,stream_error_every=1", ["--seconds", "60"],
+     "the device reported 10 error(s)",
+     "device errors 10 (last: sim: injected error after chunk 10)"),
+])
+def test_capture_fails_when_data_is_missing(options, limit, reason, counted):
+    status, _, err = vorn("capture", "sim", "-o", options, *limit, "-q", "--allow-drops")
+    assert status == exit_codes.FAILURE and reason in err and counted in err, err
 
 
 def test_capture_ctrl_c_keeps_what_was_written_and_prints_the_summary(tmp_path):
@@ -105,13 +146,37 @@ def test_capture_ctrl_c_keeps_what_was_written_and_prints_the_summary(tmp_path):
     assert f"interrupted: {len(data)} bytes" in err
 
 
+def test_ctrl_c_exits_130_even_after_drops():
+    process = vorn_process("capture", "sim", "--seconds", "60", "--max-queue", "64",
+                           preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_DFL))
+    assert "drops" in process.stderr.readline()  # a progress line: the stream runs
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=30)
+    assert process.returncode == exit_codes.INTERRUPTED and "interrupted:" in err, err
+    assert "dropped 0," not in err
+
+
 def test_drop_texts_are_counted_apart_from_device_errors():
     counts = streaming.StreamCounts()
     for text in ["Queue Overflow, dropping event", "Memory Allocation Failure, dropping event",
-                 "Queue Overflow, dropping event", "sensor unplugged"]:
+                 "Queue Overflow, dropping event", "sensor unplugged",
+                 "remote: 7 chunks dropped by the server", "remote: 2 chunks dropped by the server"]:
         streaming.count_error(counts, text)
-    assert (counts.dropped, counts.allocation_failures, counts.device_errors) == (2, 1, 1)
-    assert counts.last_device_error == "sensor unplugged"
+    assert (counts.dropped, counts.remote_dropped, counts.allocation_failures,
+            counts.device_errors) == (2, 9, 1, 1)
+    assert counts.lost == 12 and counts.last_device_error == "sensor unplugged"
+
+
+def test_new_plugin_writes_a_named_project_once(tmp_path):
+    project = tmp_path / "board_x"
+    status, out, err = vorn("sdk", "--new-plugin", str(project))
+    assert status == 0, err
+    assert sorted(p.name for p in project.iterdir()) == ["CMakeLists.txt", "README.md",
+                                                          "board_x.cpp"]
+    assert "add_library(board_x MODULE board_x.cpp)" in (project / "CMakeLists.txt").read_text()
+    assert sdk.PLACEHOLDER not in "".join(p.read_text() for p in project.iterdir())
+    status, _, err = vorn("sdk", "--new-plugin", str(project), "--name", "other")
+    assert status == 1 and "not an empty directory" in err
 
 
 def test_check_passes_sim_and_names_the_fault_of_a_faulty_plugin():

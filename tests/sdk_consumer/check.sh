@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the SDK from the build tree, builds tests/sdk_consumer against it alone, and drives
 # the resulting plug-in through the module. Then the same with the SDK inside a pip-installed
-# package, found through `vorn sdk --cmake-dir`, driven by that package's `vorn`.
+# package, found through `vorn sdk --cmake-dir`, driven by that package's `vorn`; and the example
+# of `vorn sdk --help` as written: a new plug-in project, built with warnings as errors, that
+# passes `vorn check`. The pip build must leave the source tree as it was.
 #   check.sh BUILD_DIR PYTHON CMAKE
 set -euo pipefail
 build=$1
@@ -37,7 +39,13 @@ PY
 
 # The package as pip installs it (into a directory of its own, to spare a virtual environment).
 src=$(cd "$here/../.." && pwd)
+ls -A "$src" >"$work/tree_before"
 "$python" -m pip install -q --no-build-isolation --no-deps --target "$work/site" "$src"
+ls -A "$src" >"$work/tree_after"
+if ! cmp -s "$work/tree_before" "$work/tree_after"; then
+    echo "pip install wrote into the source tree:"; diff "$work/tree_before" "$work/tree_after"
+    exit 1
+fi
 vorn() { PYTHONPATH="$work/site" "$work/site/bin/vorn" "$@"; }
 cmake_dir=$(vorn sdk --cmake-dir)
 case "$cmake_dir" in "$work/site/"*) ;; *) echo "SDK outside the package: $cmake_dir"; exit 1 ;; esac
@@ -48,3 +56,17 @@ vorn info "$plugin" | grep "echo manager" >/dev/null
 vorn reg "$plugin" 1 0xABCD 0xFF | grep "= 0x000000cd" >/dev/null
 vorn check "$plugin" >"$work/check.txt" || { cat "$work/check.txt"; exit 1; }
 echo "sdk consumer plug-in from the pip-installed SDK: ok"
+
+# `vorn sdk --help`'s example, line by line, with `vorn` and cmake on PATH as a user has them.
+mkdir "$work/author"
+PYTHONPATH="$work/site" "$work/site/bin/vorn" sdk --help | sed -n '/^example:/,$p' | tail -n +2 \
+    >"$work/author/example.sh"
+grep -q -- "--new-plugin" "$work/author/example.sh"
+(
+    cd "$work/author"
+    export PYTHONPATH="$work/site" PATH="$work/site/bin:$(dirname "$cmake"):$PATH"
+    export CXXFLAGS="-Wall -Wextra -Wpedantic -Wconversion -Wshadow -Werror"
+    bash -euo pipefail example.sh >"$work/author/log.txt" 2>&1
+) || { cat "$work/author/log.txt"; exit 1; }
+grep -q "0 check(s) failed" "$work/author/log.txt" || { cat "$work/author/log.txt"; exit 1; }
+echo "new plug-in project from vorn sdk --new-plugin: ok"

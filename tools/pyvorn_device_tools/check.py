@@ -3,6 +3,7 @@
 import argparse
 import os
 import pathlib
+import signal
 import subprocess
 
 from pyvorn_device_tools.target import MODULE_DIR, PACKAGE_DIR, ToolError, plugin_path
@@ -28,4 +29,9 @@ def check(args: argparse.Namespace) -> int:
         command += ["--finite-options", finite]
     if args.refuse_options is not None:
         command += ["--refuse-options", args.refuse_options]
-    return subprocess.run(command, check=False).returncode
+    status = subprocess.run(command, check=False).returncode
+    if status == -signal.SIGPIPE:  # its reader went away (`vorn check sim | head`)
+        raise BrokenPipeError
+    if status < 0:
+        raise ToolError(f"vorn-check ended by signal {-status}")
+    return status

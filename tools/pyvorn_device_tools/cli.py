@@ -1,25 +1,22 @@
-"""The `vorn` command: look at a device, poke it, stream from it, check a plug-in.
-
-Exit status: 0 success; 1 a failure (plug-in does not load, a call returns Failure, a short
-transfer, a FAIL of `vorn check`); 2 a usage error, or for `capture` chunks dropped (unless
---allow-drops); 130 interrupted with Ctrl-C.
-"""
+"""The `vorn` command: look at a device, poke it, stream from it, check a plug-in."""
 
 import argparse
 import os
 import sys
 from collections.abc import Callable
 
-from pyvorn_device_tools import bench, capture, check, device_commands, sdk
-from pyvorn_device_tools.target import ToolError, count, number
+from pyvorn_device_tools import bench, capture, check, device_commands, exit_codes, sdk
+from pyvorn_device_tools.target import (SIZE_HELP, ToolError, UsageError, block_length,
+                                        chunk_length, count, number, queue_length, seconds)
 
 Command = Callable[[argparse.Namespace], int]
 
 
 def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]", name: str,
         run: Command, summary: str, example: str,
-        device: bool = True) -> argparse.ArgumentParser:
-    parser = commands.add_parser(name, help=summary, description=summary,
+        device: bool = True, sizes: bool = False) -> argparse.ArgumentParser:
+    description = f"{summary}; {SIZE_HELP}" if sizes else summary
+    parser = commands.add_parser(name, help=summary, description=description,
                                  epilog=f"example:\n  {example}",
                                  formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.set_defaults(run=run)
@@ -32,7 +29,8 @@ def add(commands: "argparse._SubParsersAction[argparse.ArgumentParser]", name: s
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="vorn", description=__doc__,
+    parser = argparse.ArgumentParser(prog="vorn",
+                                     description=f"{__doc__}\n\n{exit_codes.DESCRIPTION}",
                                      epilog="examples:\n  vorn info sim\n  vorn reg sim 0x10 0xCAFE"
                                             "\n  vorn capture --help",
                                      formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -51,9 +49,9 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = add(commands, "dump", device_commands.dump,
             "read a block from the device: a hexdump, or the bytes to a file ('-': stdout)",
-            "vorn dump sim 0x2000 256 -f block.bin")
+            "vorn dump sim 0x2000 256 -f block.bin", sizes=True)
     p.add_argument("addr", metavar="ADDR", type=number)
-    p.add_argument("length", metavar="LENGTH", type=count)
+    p.add_argument("length", metavar="LENGTH", type=block_length)
     p.add_argument("-f", "--file", help="output file, '-' for stdout (default: a hexdump)")
 
     p = add(commands, "load", device_commands.load,
@@ -62,24 +60,26 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("file", metavar="FILE")
 
     p = add(commands, "capture", capture.capture,
-            "stream to a file; exit status 2 if chunks were dropped (unless --allow-drops)",
-            'vorn capture sim -o "stream_bytes=10000000" --bytes 10000000 -f out.bin')
+            f"stream to a file; exit status {exit_codes.FAILURE} if fewer bytes came than asked "
+            f"or the device reported errors, {exit_codes.DROPS} if chunks were dropped (unless "
+            "--allow-drops)",
+            'vorn capture sim -o "stream_bytes=10000000" --bytes 10M -f out.bin', sizes=True)
     p.add_argument("--addr", type=number, default=0, help="stream address (default 0)")
-    p.add_argument("--chunk-size", type=count, default=0,
+    p.add_argument("--chunk-size", type=chunk_length, default=0,
                    help="bytes per chunk, 0 = the device's default")
-    p.add_argument("--align", type=count, help="deliver in blocks of this many bytes")
-    p.add_argument("--max-queue", type=count, default=4096,
+    p.add_argument("--align", type=chunk_length, help="deliver in blocks of this many bytes")
+    p.add_argument("--max-queue", type=queue_length, default=4096,
                    help="chunks queued before dropping (default 4096)")
     limit = p.add_mutually_exclusive_group(required=True)
-    limit.add_argument("--seconds", type=float, help="capture this long")
-    limit.add_argument("--bytes", type=count, help="capture this many bytes (k/M/G suffixes)")
+    limit.add_argument("--seconds", type=seconds, help="capture this long")
+    limit.add_argument("--bytes", type=count, help="capture this many bytes")
     p.add_argument("-f", "--file", help="output file, '-' for stdout (default: count only)")
     p.add_argument("--allow-drops", action="store_true", help="exit 0 even if chunks dropped")
     p.add_argument("-q", "--quiet", action="store_true", help="no progress, only the summary")
 
     p = add(commands, "check", check.check,
             "check a plug-in against the contract the module relies on (PASS/FAIL/SKIP lines; "
-            "exit status 1 on any FAIL)", "vorn check build/tests/plugins/libmy_plugin.so")
+            "exit status 1 on any FAIL)", "vorn check sim")
     p.add_argument("--addr", type=number, default=0, help="register and stream address")
     p.add_argument("--finite-options", help="device options whose stream ends by itself")
     p.add_argument("--refuse-options", help="device options whose device refuses streams")
@@ -87,31 +87,48 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = add(commands, "bench", bench.bench,
             "the register call cost and the sustained stream rate of a plug-in",
-            'vorn bench sim -o "stream_rate=20000"')
+            'vorn bench sim -o "stream_rate=20000"', sizes=True)
     p.add_argument("--addr", type=number, default=0, help="register and stream address")
-    p.add_argument("--chunk-size", type=count, default=0, help="0 = the device's default")
-    p.add_argument("--max-queue", type=count, default=4096)
-    p.add_argument("--seconds", type=float, default=3.0, help="stream this long (default 3)")
+    p.add_argument("--chunk-size", type=chunk_length, default=0,
+                   help="0 = the device's default")
+    p.add_argument("--max-queue", type=queue_length, default=4096)
+    p.add_argument("--seconds", type=seconds, default=3.0, help="stream this long (default 3)")
 
     p = add(commands, "sdk", sdk.sdk,
-            "where the plug-in SDK is: use with find_package(vorn CONFIG)",
-            'cmake -S myplugin -B build -Dvorn_DIR="$(vorn sdk --cmake-dir)"', device=False)
+            "where the plug-in SDK is (use with find_package(vorn CONFIG)), or a new plug-in "
+            "project built against it",
+            "vorn sdk --new-plugin myplugin\n"
+            '  cmake -S myplugin -B myplugin/build -Dvorn_DIR="$(vorn sdk --cmake-dir)"\n'
+            "  cmake --build myplugin/build && vorn check myplugin/build/libmyplugin.so",
+            device=False)
     where = p.add_mutually_exclusive_group(required=True)
     where.add_argument("--cmake-dir", action="store_true", help="the vornConfig.cmake directory")
     where.add_argument("--include-dir", action="store_true", help="the directory holding vorn/")
+    where.add_argument("--new-plugin", metavar="DIR",
+                       help="write a plug-in project (CMakeLists, manager, device, stream, "
+                            "README) into DIR, which must not exist or be empty")
+    p.add_argument("--name", help="with --new-plugin: the plug-in's name, a C identifier "
+                                  "(default: DIR's last part)")
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
+    command = f"vorn {args.run.__name__}"
     try:
         return int(args.run(args))
     except BrokenPipeError:  # the reader went away (`vorn dump ... | head`): nothing to report
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
-        return 1
+        return exit_codes.FAILURE
+    except UsageError as e:
+        print(f"{command}: error: {e}", file=sys.stderr)
+        return exit_codes.USAGE
+    except MemoryError:
+        print(f"{command}: not enough memory for this request", file=sys.stderr)
+        return exit_codes.FAILURE
     except (ToolError, RuntimeError, OSError, ValueError) as e:
-        print(f"vorn {args.run.__name__}: {e}", file=sys.stderr)
-        return 1
+        print(f"{command}: {e}", file=sys.stderr)
+        return exit_codes.FAILURE
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
-        return capture.EXIT_INTERRUPTED
+        return exit_codes.INTERRUPTED

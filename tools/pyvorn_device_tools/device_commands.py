@@ -5,7 +5,10 @@ import sys
 
 from pyvorn_device import ReturnCode
 
-from pyvorn_device_tools.target import ToolError, open_device, open_manager, plugin_path
+from pyvorn_device_tools.target import (ToolError, UsageError, open_device, open_manager,
+                                        plugin_path)
+
+ADDRESS_SPACE = 2**32
 
 
 def info(args: argparse.Namespace) -> int:
@@ -25,11 +28,11 @@ def reg(args: argparse.Namespace) -> int:
     if args.value is not None:
         mask = 0xFFFF_FFFF if args.mask is None else args.mask
         if device.set_register_sync(args.addr, args.value, mask) != ReturnCode.Success:
-            raise ToolError(f"set_register_sync({args.addr:#x}, {args.value:#x}, {mask:#x}) "
-                            "failed")
+            raise ToolError(f"writing {args.value:#x} through mask {mask:#x} to the register at "
+                            f"{args.addr:#x}: the device returned Failure")
     value = device.get_register_sync(args.addr)
     if value is None:
-        raise ToolError(f"get_register_sync({args.addr:#x}) failed")
+        raise ToolError(f"reading the register at {args.addr:#x}: the device returned Failure")
     print(f"{args.addr:#010x} = {value:#010x} ({value})")
     return 0
 
@@ -41,7 +44,13 @@ def hexdump(data: bytes, base: int) -> None:
         print(f"{base + offset:08x}  {row.hex(' '):<47}  |{text}|")
 
 
+def within_address_space(addr: int, length: int) -> None:
+    if addr + length > ADDRESS_SPACE:
+        raise UsageError(f"{length} bytes at {addr:#x} run past the 32-bit address space")
+
+
 def dump(args: argparse.Namespace) -> int:
+    within_address_space(args.addr, args.length)
     device = open_device(args.plugin, args.options)
     data = bytearray(args.length)
     got = device.read(args.addr, data)
@@ -53,7 +62,8 @@ def dump(args: argparse.Namespace) -> int:
         with open(args.file, "wb") as out:
             out.write(data[:got])
     if got != args.length:
-        raise ToolError(f"short read: {got} of {args.length} bytes")
+        raise ToolError(f"reading {args.length} bytes at {args.addr:#x}: the device returned "
+                        f"{got} (short read: {got} of {args.length} bytes)")
     return 0
 
 
@@ -64,8 +74,12 @@ def load(args: argparse.Namespace) -> int:
     else:
         with open(args.file, "rb") as source:
             data = source.read()
+    if not data:
+        raise ToolError(f"{args.file}: nothing to write (the file is empty)")
+    within_address_space(args.addr, len(data))
     put = device.write(args.addr, data)
     print(f"wrote {put} of {len(data)} bytes at {args.addr:#x}", file=sys.stderr)
     if put != len(data):
-        raise ToolError(f"short write: {put} of {len(data)} bytes")
+        raise ToolError(f"writing {len(data)} bytes at {args.addr:#x}: the device returned "
+                        f"{put} (short write: {put} of {len(data)} bytes)")
     return 0

@@ -1,6 +1,7 @@
 """One stream into a sink, counted: shared by `vorn capture` and `vorn bench`."""
 
 import dataclasses
+import re
 import sys
 import threading
 import time
@@ -13,6 +14,8 @@ DROP_TEXTS = {
     "Queue Overflow, dropping event": "dropped",
     "Memory Allocation Failure, dropping event": "allocation_failures",
 }
+# A remote server's text for a run of chunks it could not send on; each counts as a drop.
+REMOTE_DROPS = re.compile(r"remote: (\d+) chunks dropped by the server")
 
 
 @dataclasses.dataclass
@@ -20,6 +23,7 @@ class StreamCounts:
     events: int = 0
     bytes: int = 0
     dropped: int = 0
+    remote_dropped: int = 0
     allocation_failures: int = 0
     device_errors: int = 0
     last_device_error: str = ""
@@ -27,14 +31,16 @@ class StreamCounts:
 
     @property
     def lost(self) -> int:
-        return self.dropped + self.allocation_failures
+        return self.dropped + self.remote_dropped + self.allocation_failures
 
 
 def count_error(counts: StreamCounts, text: str) -> None:
     """The one place that reads error texts; a drop is an error text until the module counts
     drops itself."""
     field = DROP_TEXTS.get(text)
-    if field is None:
+    if field is None and (remote := REMOTE_DROPS.fullmatch(text)) is not None:
+        counts.remote_dropped += int(remote.group(1))
+    elif field is None:
         counts.device_errors += 1
         counts.last_device_error = text
     else:
