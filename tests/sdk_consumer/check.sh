@@ -36,8 +36,10 @@ print("sdk consumer plug-in: ok")
 PY
 
 # The package as pip installs it (into a directory of its own, to spare a virtual environment).
+# It compiles in build-dist/ with the settings of `./dev.sh wheel`, which then finds it built.
 src=$(cd "$here/../.." && pwd)
-"$python" -m pip install -q --no-build-isolation --no-deps --target "$work/site" "$src"
+"$python" -m pip install -q --no-build-isolation --no-deps --target "$work/site" \
+    -C build-dir="$src/build-dist" -C cmake.build-type=RelWithDebInfo "$src"
 vorn() { PYTHONPATH="$work/site" "$work/site/bin/vorn" "$@"; }
 cmake_dir=$(vorn sdk --cmake-dir)
 case "$cmake_dir" in "$work/site/"*) ;; *) echo "SDK outside the package: $cmake_dir"; exit 1 ;; esac
