@@ -4,8 +4,8 @@
 #
 #   ./dev.sh demo     set up, install the module into .venv with pip, run the demo
 #   ./dev.sh test     set up, build, run every native and Python test: the plain build (Python
-#                     under -X dev, then stubtest and mypy), then ASan+UBSan (native and Python)
-#                     and TSan (native), the wheel in a fresh environment, and the docs
+#                     under -X dev, then stubtest and mypy), the wheel smoke-tested in a fresh
+#                     environment, the docs, then ASan+UBSan (native and Python) and TSan (native)
 #   ./dev.sh fast     the plain build's tests and type checks only
 #   ./dev.sh build    set up and build only (build/)
 #   ./dev.sh wheel    set up, build a self-contained wheel into dist/ (auditwheel-repaired)
@@ -158,6 +158,14 @@ run_wheel_smoke_test() {
     tests/wheel/smoke_test.sh "${wheels[0]}" "$(find_python313)"
 }
 
+# The documentation site: Sphinx over docs/, with autodoc and the `vorn` reference read from the
+# built module and tools. Warnings are errors.
+build_docs() {
+    log "documentation (docs/ into $BUILD/docs/html)"
+    PYTHONPATH="$BUILD:$ROOT/tools" python -m sphinx -W --keep-going -q -b html \
+        -d "$BUILD/docs/doctrees" docs "$BUILD/docs/html"
+}
+
 command=${1:-}
 [ $# -gt 0 ] && shift
 case "$command" in
@@ -179,6 +187,7 @@ test)
     run_type_checks "$BUILD"
     build_wheel
     run_wheel_smoke_test
+    build_docs
     run_address_sanitizer "$@"
     run_thread_sanitizer
     log "all tests passed"
@@ -208,6 +217,13 @@ stress)
     enable_compiler_cache
     configure_and_build "$BUILD"
     exec python tests/stress/run_stress.py --build "$BUILD" "$@"
+    ;;
+docs)
+    install_debian_packages
+    setup_python
+    enable_compiler_cache
+    configure_and_build "$BUILD"
+    build_docs
     ;;
 wheel)
     install_debian_packages
