@@ -23,7 +23,8 @@ DEBIAN_PACKAGES=(build-essential libboost-dev libboost-filesystem-dev libspdlog-
     libreaderwriterqueue-dev libgtest-dev libbenchmark-dev libzmq3-dev cppzmq-dev pkg-config
     ccache)
 
-log() { printf '\033[1m== %s\033[0m\n' "$*"; }
+# Each heading shows the time since dev.sh started, so a run's log gives each stage's duration.
+log() { printf '\033[1m== [%dm%02ds] %s\033[0m\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 install_debian_packages() {
     local missing=()
