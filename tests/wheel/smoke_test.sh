@@ -3,8 +3,8 @@
 # (in_fresh_venv.sh): ldd of every shipped binary, plug-in and bundled library, the demo,
 # `vorn check sim`, a capture through vorn-serve on loopback, and a plug-in built against the
 # installed SDK. The source and build trees are out of reach (an empty tmpfs over each, in a
-# mount namespace of its own), the Debian copies of the bundled libraries are replaced by empty
-# files there, and LD_LIBRARY_PATH is empty.
+# mount namespace of its own, inside a user namespace when not run as root), the Debian copies
+# of the bundled libraries are replaced by empty files there, and LD_LIBRARY_PATH is empty.
 #   smoke_test.sh WHEEL PYTHON3.13 [DIR_TO_HIDE...]
 set -euo pipefail
 wheel=$(realpath "$1")
@@ -41,7 +41,9 @@ mapfile -t system_copies < <(printf '%s\n' "${system_copies[@]}" | sort -u)
 [ ${#system_copies[@]} -gt 0 ] || { echo "no system copy of any bundled library found"; exit 1; }
 
 hide=("$src" "$@")
-unshare --mount --propagation private -- bash -euo pipefail -c '
+namespace=(--mount --propagation private)
+[ "$(id -u)" -eq 0 ] || namespace+=(--user --map-root-user)
+unshare "${namespace[@]}" -- bash -euo pipefail -c '
     work=$1; blank=$2; shift 2
     while [ "$1" != -- ]; do mount -t tmpfs -o ro none "$1"; shift; done; shift
     for lib in "$@"; do mount --bind "$blank" "$lib"; done
