@@ -24,7 +24,7 @@ DEBIAN_PACKAGES=(build-essential libboost-dev libboost-filesystem-dev libspdlog-
     ccache)
 
 # Each heading shows the time since dev.sh started, so a run's log gives each stage's duration.
-log() { printf '\033[1m== [%dm%02ds] %s\033[0m\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
+log() { printf '\033[1m== [%d:%02d] %s\033[0m\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 install_debian_packages() {
     local missing=()
