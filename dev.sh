@@ -74,7 +74,10 @@ setup_python() {
 # Every build goes through ccache unless the caller chose a launcher. Build directories that sit
 # one level below the root (build/, build-dist/) compile with the same relative paths, and the
 # working directory stays out of the hash, so the wheel's build reuses the plain build's objects.
+# The compiler is named the same way for both too: scikit-build-core would otherwise pass
+# Python's own CXX (g++) where CMake picks c++, and ccache tells the two names apart.
 enable_compiler_cache() {
+    export CXX=${CXX:-c++}
     export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
     export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$ROOT}
     export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
