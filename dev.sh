@@ -4,10 +4,12 @@
 #
 #   ./dev.sh demo     set up, install the module into .venv with pip, run the demo
 #   ./dev.sh test     set up, build, run every native and Python test: the plain build (Python
-#                     under -X dev, then stubtest and mypy), then ASan+UBSan (native and Python)
-#                     and TSan (native)
+#                     under -X dev, then stubtest and mypy), the wheel smoke-tested in a fresh
+#                     environment, the docs, then ASan+UBSan (native and Python) and TSan (native)
 #   ./dev.sh fast     the plain build's tests and type checks only
 #   ./dev.sh build    set up and build only (build/)
+#   ./dev.sh wheel    set up, build a self-contained wheel into dist/ (auditwheel-repaired)
+#   ./dev.sh docs     set up, build the documentation site into build/docs/html
 #   ./dev.sh bench    set up, build, benchmark against baselines, then remote against local
 #                     (bench/; --quick, --update-readme)
 #   ./dev.sh stress   set up, build, run the stress suite and 60 s of each fuzzer
@@ -18,9 +20,11 @@ VENV=$ROOT/.venv
 BUILD=${VORN_BUILD_DIR:-$ROOT/build}
 
 DEBIAN_PACKAGES=(build-essential libboost-dev libboost-filesystem-dev libspdlog-dev libfmt-dev
-    libreaderwriterqueue-dev libgtest-dev libbenchmark-dev libzmq3-dev cppzmq-dev pkg-config)
+    libreaderwriterqueue-dev libgtest-dev libbenchmark-dev libzmq3-dev cppzmq-dev pkg-config
+    ccache)
 
-log() { printf '\033[1m== %s\033[0m\n' "$*"; }
+# Each heading shows the time since dev.sh started, so a run's log gives each stage's duration.
+log() { printf '\033[1m== [%d:%02d] %s\033[0m\n' $((SECONDS / 60)) $((SECONDS % 60)) "$*"; }
 
 install_debian_packages() {
     local missing=()
@@ -65,6 +69,18 @@ setup_python() {
         cp requirements-dev.txt "$stamp"
     fi
     export PATH="$VENV/bin:$PATH"
+}
+
+# Every build goes through ccache unless the caller chose a launcher. Build directories that sit
+# one level below the root (build/, build-dist/) compile with the same relative paths, and the
+# working directory stays out of the hash, so the wheel's build reuses the plain build's objects.
+# The compiler is named the same way for both too: scikit-build-core would otherwise pass
+# Python's own CXX (g++) where CMake picks c++, and ccache tells the two names apart.
+enable_compiler_cache() {
+    export CXX=${CXX:-c++}
+    export CMAKE_CXX_COMPILER_LAUNCHER=${CMAKE_CXX_COMPILER_LAUNCHER:-ccache}
+    export CCACHE_BASEDIR=${CCACHE_BASEDIR:-$ROOT}
+    export CCACHE_NOHASHDIR=${CCACHE_NOHASHDIR:-1}
 }
 
 configure_and_build() {
@@ -123,12 +139,44 @@ run_thread_sanitizer() {
         ctest --test-dir "$build_dir" --output-on-failure -j "$(nproc)"
 }
 
+# The wheel: scikit-build-core compiles in build-dist/ (kept between runs, same build type as
+# build/, so an unchanged tree only relinks), then auditwheel copies the non-base libraries into
+# pyvorn_device.libs/ and points every binary and plug-in at them through $ORIGIN run paths.
+WHEEL_DIR=$ROOT/dist
+
+build_wheel() {
+    log "building the wheel (build-dist/, then auditwheel into dist/)"
+    local raw="$ROOT/build-dist/unrepaired"
+    rm -rf "$raw" "$WHEEL_DIR"
+    python -m pip wheel -q --no-build-isolation --no-deps -w "$raw" \
+        -C build-dir="$ROOT/build-dist" -C cmake.build-type=RelWithDebInfo "$ROOT"
+    python -m auditwheel repair --strip -w "$WHEEL_DIR" "$raw"/*.whl
+    ls -l "$WHEEL_DIR"
+}
+
+# Installs the wheel into a new virtual environment outside the source tree and drives it there,
+# with the source and build trees hidden (tests/wheel/smoke_test.sh).
+run_wheel_smoke_test() {
+    log "wheel smoke test in a fresh environment"
+    local wheels=("$WHEEL_DIR"/*.whl)
+    tests/wheel/smoke_test.sh "${wheels[0]}" "$(find_python313)"
+}
+
+# The documentation site: Sphinx over docs/, with autodoc and the `vorn` reference read from the
+# built module and tools. Warnings are errors.
+build_docs() {
+    log "documentation (docs/ into $BUILD/docs/html)"
+    PYTHONPATH="$BUILD:$ROOT/tools" python -m sphinx -W --keep-going -q -b html \
+        -d "$BUILD/docs/doctrees" docs "$BUILD/docs/html"
+}
+
 command=${1:-}
 [ $# -gt 0 ] && shift
 case "$command" in
 demo)
     install_debian_packages
     setup_python
+    enable_compiler_cache
     log "installing pyvorn_device into $VENV"
     python -m pip install -q --no-build-isolation "$ROOT"
     cd /tmp # import the installed module, not a source tree
@@ -137,9 +185,13 @@ demo)
 test)
     install_debian_packages
     setup_python
+    enable_compiler_cache
     configure_and_build "$BUILD"
     run_tests "$BUILD" "$@"
     run_type_checks "$BUILD"
+    build_wheel
+    run_wheel_smoke_test
+    build_docs
     run_address_sanitizer "$@"
     run_thread_sanitizer
     log "all tests passed"
@@ -147,6 +199,7 @@ test)
 fast)
     install_debian_packages
     setup_python
+    enable_compiler_cache
     configure_and_build "$BUILD"
     run_tests "$BUILD" "$@"
     run_type_checks "$BUILD"
@@ -154,6 +207,7 @@ fast)
 bench)
     install_debian_packages
     setup_python
+    enable_compiler_cache
     configure_and_build "$BUILD" -DVORN_BUILD_BENCHMARKS=ON
     # Both run, so the remote rows come from the same run as the local ones; either can fail it.
     status=0
@@ -164,16 +218,31 @@ bench)
 stress)
     install_debian_packages clang libclang-rt-14-dev
     setup_python
+    enable_compiler_cache
     configure_and_build "$BUILD"
     exec python tests/stress/run_stress.py --build "$BUILD" "$@"
+    ;;
+docs)
+    install_debian_packages
+    setup_python
+    enable_compiler_cache
+    configure_and_build "$BUILD"
+    build_docs
+    ;;
+wheel)
+    install_debian_packages
+    setup_python
+    enable_compiler_cache
+    build_wheel
     ;;
 build)
     install_debian_packages
     setup_python
+    enable_compiler_cache
     configure_and_build "$BUILD" "$@"
     ;;
 *)
-    sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'
+    sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'
     exit 2
     ;;
 esac

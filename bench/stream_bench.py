@@ -11,7 +11,7 @@ threading + queue.Queue producer and a plain memcpy; latency; an idle stream; a 
 thread; register calls; the simulated device's pacing. Then one [met]/[MISSED] line per target.
 
 Exit status: 0 every target met, 1 a target missed, 2 usage error. --update-readme writes the
-tables into README.md's "## Speed" section (not with --quick, whose short trials are for trying
+tables into the "## Speed" section of docs/performance.md (not with --quick, whose short trials are for trying
 the benchmark out only).
 """
 
@@ -31,7 +31,7 @@ CHUNK_SIZES = [64, 4096, 65536, 1 << 20]
 CPU_RATE = 20_000
 LATENCY_RATES = [1_000, 100_000]
 PACING_RATES = [(1, 3.2), (1_000, 1.5), (100_000, 1.5), (2_000_000, 1.5)]
-README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
+README = pathlib.Path(__file__).resolve().parent.parent / "docs" / "performance.md"
 
 
 def log(line: str) -> None:
@@ -294,10 +294,10 @@ def update_readme(text: str) -> None:
                "`./dev.sh bench` prints the same tables. Ratios compare designs measured in the "
                "same run, one right after another: on a shared machine they hold up where "
                "absolute figures do not.\n\n" + text + "\n\n")
-    new, count = re.subn(r"## Speed\n.*?(?=^## )", lambda _: section, readme, count=1,
+    new, count = re.subn(r"## Speed\n.*?(?=^## |\Z)", lambda _: section, readme, count=1,
                          flags=re.S | re.M)
     if count != 1:
-        raise SystemExit("README.md has no '## Speed' section followed by another section")
+        raise SystemExit(f"{README} has no '## Speed' section")
     README.write_text(new)
 
 
@@ -306,7 +306,7 @@ def main() -> int:
         description=__doc__.split("\n\n")[0],
         epilog="example: ./dev.sh bench --update-readme")
     parser.add_argument("--update-readme", action="store_true",
-                        help="write the tables into README.md's Speed section")
+                        help="write the tables into docs/performance.md's Speed section")
     parser.add_argument("--quick", action="store_true",
                         help="0.5 s trials: try the benchmark out (numbers not for the README)")
     args = parser.parse_args()

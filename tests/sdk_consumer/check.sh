@@ -3,7 +3,7 @@
 # the resulting plug-in through the module. Then the same with the SDK inside a pip-installed
 # package, found through `vorn sdk --cmake-dir`, driven by that package's `vorn`; and the example
 # of `vorn sdk --help` as written: a new plug-in project, built with warnings as errors, that
-# passes `vorn check`. The pip build must leave the source tree as it was.
+# passes `vorn check`.
 #   check.sh BUILD_DIR PYTHON CMAKE
 set -euo pipefail
 build=$1
@@ -38,14 +38,10 @@ print("sdk consumer plug-in: ok")
 PY
 
 # The package as pip installs it (into a directory of its own, to spare a virtual environment).
+# It compiles in build-dist/ with the settings of `./dev.sh wheel`, which then finds it built.
 src=$(cd "$here/../.." && pwd)
-ls -A "$src" >"$work/tree_before"
-"$python" -m pip install -q --no-build-isolation --no-deps --target "$work/site" "$src"
-ls -A "$src" >"$work/tree_after"
-if ! cmp -s "$work/tree_before" "$work/tree_after"; then
-    echo "pip install wrote into the source tree:"; diff "$work/tree_before" "$work/tree_after"
-    exit 1
-fi
+"$python" -m pip install -q --no-build-isolation --no-deps --target "$work/site" \
+    -C build-dir="$src/build-dist" -C cmake.build-type=RelWithDebInfo "$src"
 vorn() { PYTHONPATH="$work/site" "$work/site/bin/vorn" "$@"; }
 cmake_dir=$(vorn sdk --cmake-dir)
 case "$cmake_dir" in "$work/site/"*) ;; *) echo "SDK outside the package: $cmake_dir"; exit 1 ;; esac
