@@ -64,8 +64,9 @@ def _usage(message: str) -> int:
 def reg(args: argparse.Namespace) -> int:
     """A raw address without --map (device_commands.reg), a register or field path with it."""
     if args.map is None:
-        if isinstance(args.addr, str) or isinstance(args.value, str):
-            return _usage("names need --map; without it ADDR and VALUE are numbers")
+        for text in (args.addr, args.value):
+            if isinstance(text, str):
+                return _usage(f"not a number: {text!r} (names need --map)")
         return device_commands.reg(args)
     if args.mask is not None:
         return _usage("MASK is for raw addresses: with --map, name a field to write part of a "
