@@ -12,7 +12,7 @@ from pyvorn_device_tools import device_commands
 from pyvorn_device_tools.target import ToolError, number, open_device
 
 if TYPE_CHECKING:
-    from pyvorn_device_tools.regmap import BoundBlock
+    from pyvorn_device_tools.regmap import BoundBlock, BoundField, BoundRegister
 
 EXIT_USAGE = 2
 
@@ -73,31 +73,36 @@ def reg(args: argparse.Namespace) -> int:
                       "register")
     if not isinstance(args.addr, str):
         return _usage("with --map, name a register or field (such as ctrl.enable)")
-    from pyvorn_device_tools.regmap import BoundField, RegisterMapError
+    from pyvorn_device_tools.regmap import BoundRegister, RegisterMapError
     try:
         target = _bind(args).lookup(args.addr)
     except KeyError as e:
         raise ToolError(str(e.args[0])) from None
     try:
-        if isinstance(target, BoundField):
-            if args.value is not None:
-                target.write(args.value)
-            if target.info.readable:
-                raw = target.read()
-                print(f"{target.path} = {target.info.decode(raw)} ({raw:#x})")
-        else:
-            if args.value is not None:
-                if isinstance(args.value, str):
-                    return _usage("a register's value is a number; name a field to use its "
-                                  "enum names")
-                target.write(args.value)
-            if target.info.readable:
-                fields = " ".join(f"{k}={v}" for k, v in target.read_fields().items())
-                print(f"{target.path} ({target.address:#010x}) = {target.read():#010x}  "
-                      f"{fields}")
+        if args.value is not None:
+            if isinstance(target, BoundRegister) and isinstance(args.value, str):
+                return _usage("a register's value is a number; name a field to use its enum "
+                              "names")
+            target.write(args.value)
+            if not target.info.readable:
+                print(f"{target.path} written (write-only: not read back)")
+                return 0
+        print(_describe(target))
     except (RegisterMapError, ValueError, TypeError) as e:
         raise ToolError(str(e)) from None
     return 0
+
+
+def _describe(target: BoundRegister | BoundField) -> str:
+    """The register or field's value, decoded, from one fetch."""
+    from pyvorn_device_tools.regmap import BoundField
+    if isinstance(target, BoundField):
+        raw = target.read()
+        return f"{target.path} = {target.info.decode(raw)} ({raw:#x})"
+    value = target.read()
+    fields = " ".join(f"{f.name}={f.decode(f.extract(value))}"
+                      for f in target.info.fields if f.readable)
+    return f"{target.path} ({target.address:#010x}) = {value:#010x}  {fields}"
 
 
 def regs(args: argparse.Namespace) -> int:

@@ -134,7 +134,7 @@ class BoundField:
 
 class BoundRegister:
     """A register of a bound map; its fields are attributes (`reg.enable`) and items
-    (`reg["enable"]`, for a field whose name is also a method's)."""
+    (`reg["read"]`: a field whose name is taken by a method or attribute is an item only)."""
 
     __slots__ = ("info", "address", "_binding", "_fields")
 
@@ -149,10 +149,8 @@ class BoundRegister:
     _binding: _Binding
     _fields: dict[str, BoundField]
 
-    @property
-    def name(self) -> str:
-        return self.info.name
-
+    # Few attributes of its own, so that few field names are shadowed (name, reset, ... are
+    # in `info`).
     @property
     def path(self) -> str:
         return self.info.path
@@ -160,10 +158,6 @@ class BoundRegister:
     @property
     def fields(self) -> dict[str, BoundField]:
         return dict(self._fields)
-
-    @property
-    def reset(self) -> int:
-        return self.info.reset
 
     def _fetch(self) -> int:
         return self._binding.fetch(self.address, self.path) & ((1 << self.info.width) - 1)
@@ -256,7 +250,8 @@ _SEGMENT = re.compile(r"(\w+)((?:\[-?\d+\])*)$")
 
 class BoundBlock:
     """An address map or register file of a bound map: its registers, blocks and arrays are
-    attributes (`regs.ctrl`) and items (`regs["ctrl"]`). The object `bind()` returns is one."""
+    attributes (`regs.ctrl`) and items (`regs["send"]`: a name taken by a method or attribute
+    is an item only). The object `bind()` returns is one."""
 
     __slots__ = ("info", "_binding", "_children")
 
