@@ -47,14 +47,12 @@ def add_map_options(parser: argparse.ArgumentParser, required: bool = False) -> 
 
 
 def _bind(args: argparse.Namespace) -> BoundBlock:
-    # Imported here: the rest of `vorn` works without the register-map packages.
+    from pyvorn_device_tools.regmap import RegisterMap, RegisterMapError
     try:
-        from pyvorn_device_tools.regmap import RegisterMap, RegisterMapError
-    except ModuleNotFoundError as e:
+        return RegisterMap.load(args.map, args.top).bind(open_device(args.plugin, args.options),
+                                                         args.base)
+    except ModuleNotFoundError as e:  # the compiler is an optional dependency
         raise ToolError(f"--map needs {e.name}: pip install 'pyvorn_device[regmap]'") from None
-    try:
-        regmap = RegisterMap.load(args.map, args.top)
-        return regmap.bind(open_device(args.plugin, args.options), args.base)
     except RegisterMapError as e:
         raise ToolError(str(e)) from None
 

@@ -7,7 +7,6 @@ from collections.abc import Iterator
 
 from pyvorn_device import Device
 
-from pyvorn_device_tools.regmap import loader
 from pyvorn_device_tools.regmap.bound import BoundBlock, bind
 from pyvorn_device_tools.regmap.model import ArrayInfo, BlockInfo, Node, RegisterInfo
 
@@ -26,6 +25,8 @@ class RegisterMap:
         """Load a SystemRDL file, or an IP-XACT file (by its .xml suffix). `top` names the
         address map to use when the file defines several (default: the last one defined).
         Raises MapLoadError naming the file, or the register that a device cannot hold."""
+        # Imported here: the compiler is needed to load a map, not to use one.
+        from pyvorn_device_tools.regmap import loader
         name, root = loader.load(path, top)
         return cls(name, root)
 
