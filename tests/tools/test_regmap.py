@@ -1,6 +1,7 @@
 """Register maps (pyvorn_device_tools.regmap): loading both formats, binding to the simulated
 device (directly and through a loopback vorn-serve) and to a recording Python device."""
 
+import random
 import sys
 
 import pytest
@@ -134,3 +135,23 @@ def test_maps_a_device_cannot_hold_are_refused_at_load(tmp_path, body, message):
 def test_bind_refuses_a_base_that_pushes_a_register_past_32_bits():
     with pytest.raises(RegisterMapError, match=r"register blk\.chan\[3\] at 0x100000000"):
         RegisterMap.load(RDL).bind(RecordingDevice(), base=0xFFFF_FED4)
+
+
+@pytest.mark.parametrize("source", [RDL, IPXACT])
+def test_damaged_files_load_or_are_refused_never_anything_else(tmp_path, source):
+    rng = random.Random(20)
+    text = source.read_text()
+    damaged = tmp_path / source.name
+    for _ in range(60):
+        chars = list(text)
+        for _ in range(rng.randint(1, 4)):
+            at = rng.randrange(len(chars))
+            if rng.random() < 0.5:
+                del chars[at:at + rng.randint(1, 20)]
+            else:
+                chars.insert(at, rng.choice('0123456789x[]{}<>;=@"/&'))
+        damaged.write_text("".join(chars))
+        try:
+            RegisterMap.load(damaged)
+        except MapLoadError:
+            pass

@@ -10,6 +10,7 @@ import math
 import os
 import pathlib
 from typing import Any
+from xml.etree.ElementTree import ParseError
 
 from peakrdl_ipxact import IPXACTImporter
 from systemrdl.compiler import RDLCompiler
@@ -58,6 +59,14 @@ def load(path: str | os.PathLike[str], top: str | None) -> tuple[str, BlockInfo]
         root = compiler.elaborate(top_def_name=top)
     except RDLCompileError as e:
         raise MapLoadError(f"{source}: {'; '.join(printer.errors) or e}") from None
+    except ParseError as e:
+        raise MapLoadError(f"{source}: not well-formed XML: {e}") from None
+    except (OSError, LookupError, ValueError, TypeError, AttributeError, RecursionError,
+            SystemError) as e:
+        # Some malformed input ends this way rather than through the compiler's messages (the
+        # IP-XACT importer's number parsing, the accelerated parser's error path).
+        why = "; ".join(printer.errors) or f"{type(e).__name__}: {e}"
+        raise MapLoadError(f"{source}: cannot be read as a register map ({why})") from None
     map_top = root.top
     count = _register_count(map_top)
     if count > MAX_REGISTERS:
