@@ -111,7 +111,7 @@ def test_access_rules_are_enforced_before_the_device_is_called():
     for call, error in [(lambda: regs.ctrl.mode.write("fast"), ValueError),
                         (lambda: regs.ctrl.divider.write(256), ValueError),
                         (lambda: regs.ctrl.enable.write(-1), ValueError),
-                        (lambda: regs.ctrl.enable.write(True), TypeError)]:
+                        (lambda: regs.ctrl.enable.write(1.0), TypeError)]:
         with pytest.raises(error):
             call()
     assert device.calls == []

@@ -16,11 +16,12 @@ A bound map is not thread-safe: use one per thread, or a lock around it.
 
 from __future__ import annotations
 
+import operator
 import re
 import sys
 from collections.abc import Iterator
 from contextlib import contextmanager
-from typing import Any, TextIO
+from typing import Any, SupportsIndex, TextIO
 
 from pyvorn_device import Device, ReturnCode
 
@@ -176,7 +177,7 @@ class BoundRegister:
     def _masked(self, value: int) -> tuple[int, int]:
         if not self.info.writable:
             raise AccessError(f"register {self.path} is read-only")
-        if isinstance(value, bool) or not isinstance(value, int):
+        if not isinstance(value, int):
             raise TypeError(f"{self.path}: a register value is an int")
         if not 0 <= value < (1 << self.info.width):
             raise ValueError(f"{self.path}: {value} does not fit in {self.info.width} bits")
@@ -197,6 +198,8 @@ class BoundRegister:
         (self.set if self._binding.pending is not None else self.write)(value)
 
     def __getattr__(self, name: str) -> BoundField:
+        if name.startswith("_"):  # not a field; and no recursion before __init__ ran
+            raise AttributeError(name)
         try:
             return self._fields[name]
         except KeyError:
@@ -233,10 +236,8 @@ class BoundArray:
     def __len__(self) -> int:
         return len(self._elements)
 
-    def __getitem__(self, index: int) -> Any:
-        if not isinstance(index, int):
-            raise TypeError(f"{self.info.name}: array indices are ints")
-        return self._elements[index]
+    def __getitem__(self, index: SupportsIndex) -> Any:
+        return self._elements[operator.index(index)]
 
     def __iter__(self) -> Iterator[Any]:
         return iter(self._elements)
@@ -274,6 +275,8 @@ class BoundBlock:
         return self._binding.base
 
     def __getattr__(self, name: str) -> Any:
+        if name.startswith("_"):  # not a child; and no recursion before __init__ ran
+            raise AttributeError(name)
         try:
             return self._children[name]
         except KeyError:

@@ -80,7 +80,7 @@ class FieldInfo:
                     return member.value
             names = ", ".join(m.name for m in self.encoding) or "none: the field is not encoded"
             raise ValueError(f"{self.name}: no value named {value!r} (names: {names})")
-        if isinstance(value, bool) or not isinstance(value, int):
+        if not isinstance(value, int):  # bools are ints: `reg.enable = True` writes 1
             raise TypeError(f"{self.name}: a field value is an int or an enum name, "
                             f"not {type(value).__name__}")
         if not 0 <= value <= self.max_value:
