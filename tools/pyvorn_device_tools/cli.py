@@ -10,8 +10,11 @@ import os
 import sys
 from collections.abc import Callable
 
-from pyvorn_device_tools import bench, capture, check, device_commands, regmap_commands, sdk
+from pyvorn_device_tools import bench, capture, check, device_commands, sdk
 from pyvorn_device_tools.target import ToolError, count, number
+
+# Names for registers and fields (reg --map, regs); it imports its compiler only when used.
+from pyvorn_device_tools import regmap_commands
 
 Command = Callable[[argparse.Namespace], int]
 
