@@ -60,7 +60,8 @@ def build_parser() -> argparse.ArgumentParser:
             "every register of a map with its decoded fields; --watch redraws it, changes "
             "highlighted, until Ctrl-C", "vorn regs sim --map board.rdl --watch")
     regmap_commands.add_map_options(p, required=True)
-    p.add_argument("--watch", action="store_true", help="redraw at an interval until Ctrl-C")
+    p.add_argument("--watch", action="store_true",
+                   help="redraw at an interval until Ctrl-C (then exit status 0)")
     p.add_argument("--interval", type=regmap_commands.interval, default=1.0,
                    help="seconds between redraws (default 1)")
 
