@@ -8,8 +8,8 @@
 #                     and TSan (native)
 #   ./dev.sh fast     the plain build's tests and type checks only
 #   ./dev.sh build    set up and build only (build/)
-#   ./dev.sh bench    set up, build, benchmark against baselines, then remote against local
-#                     (bench/; --quick, --update-readme)
+#   ./dev.sh bench    set up, build, benchmark against baselines, then remote against local,
+#                     then the PVAccess stream PV against local (bench/; --quick, --update-readme)
 #   ./dev.sh stress   set up, build, run the stress suite and 60 s of each fuzzer
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -159,6 +159,7 @@ bench)
     status=0
     PYTHONPATH="$BUILD" python bench/stream_bench.py "$@" || status=$?
     PYTHONPATH="$BUILD" python bench/remote_bench.py "$@" || status=$?
+    PYTHONPATH="$BUILD:$ROOT/tools" python bench/pva_bench.py "$@" || status=$?
     exit $status
     ;;
 stress)
