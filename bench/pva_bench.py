@@ -6,8 +6,8 @@ same simulated device streamed locally, in one run.
 Both sides: the simulated device unpaced, 64 KiB chunks filled with the pattern, through
 start_aligned_read_stream (the path vorn-pva takes). Local: a Python callback that counts the
 bytes. PVA: vorn-pva in a subprocess on loopback (ports chosen at run time) posting every chunk
-as a uint8 array, and a p4p client monitor (default queue) in this process counting the bytes
-it receives; chunks the server could not post or the monitor squashed are not counted. Prints
+as a uint8 array, and a p4p client monitor (default queue, raw Values: nt=False) in this
+process counting the bytes it receives; chunks the server could not post or the monitor squashed are not counted. Prints
 both rates in MB/s, their ratio, and the chunks the bridge did not post. No target: the figure
 is for comparison across runs and machines.
 """
@@ -80,16 +80,16 @@ def pva_rate(window: float) -> tuple[float, int]:
         deadline = time.monotonic() + 30
         while "serving" not in lines.get(timeout=max(0.1, deadline - time.monotonic())):
             pass
-        client = Context("pva", conf=epics, useenv=False)
+        client = Context("pva", conf=epics, useenv=False, nt=False)
         received = [0]
         monitor = client.monitor("BENCH:wave", lambda value: received.__setitem__(
-            0, received[0] + len(value)))
+            0, received[0] + len(value.value)))
         time.sleep(0.5)
         start, began = received[0], time.monotonic()
         time.sleep(window)
         got, elapsed = received[0] - start, time.monotonic() - began
         monitor.close()
-        dropped = int(client.get("BENCH:wave:dropped"))
+        dropped = int(client.get("BENCH:wave:dropped").value)
         client.close()
     finally:
         server.terminate()
