@@ -7,9 +7,9 @@ Both sides: the simulated device unpaced, 64 KiB chunks filled with the pattern,
 start_aligned_read_stream (the path vorn-pva takes). Local: a Python callback that counts the
 bytes. PVA: vorn-pva in a subprocess on loopback (ports chosen at run time) posting every chunk
 as a uint8 array, and a p4p client monitor (default queue, raw Values: nt=False) in this
-process counting the bytes it receives; chunks the server could not post or the monitor squashed are not counted. Prints
-both rates in MB/s, their ratio, and the chunks the bridge did not post. No target: the figure
-is for comparison across runs and machines.
+process counting the bytes it receives; chunks the server could not post or the monitor
+squashed are not counted. Prints both rates in MB/s, their ratio, and the chunks the bridge did
+not post. No target: the figure is for comparison across runs and machines.
 """
 
 import argparse
