@@ -13,6 +13,9 @@ from collections.abc import Callable
 from pyvorn_device_tools import bench, capture, check, device_commands, sdk
 from pyvorn_device_tools.target import ToolError, count, number
 
+# Names for registers and fields (reg --map, regs); it imports its compiler only when used.
+from pyvorn_device_tools import regmap_commands
+
 Command = Callable[[argparse.Namespace], int]
 
 
@@ -42,12 +45,25 @@ def build_parser() -> argparse.ArgumentParser:
             "the manager's info, location, device list and options text", "vorn info sim")
     p.set_defaults(options="")
 
-    p = add(commands, "reg", device_commands.reg,
-            "read one register, or write it (through its mask) and read it back",
-            "vorn reg sim 0x10 0xCAFE")
-    p.add_argument("addr", metavar="ADDR", type=number)
-    p.add_argument("value", metavar="VALUE", type=number, nargs="?")
+    p = add(commands, "reg", regmap_commands.reg,
+            "read one register, or write it (through its mask) and read it back; with --map, "
+            "a register or field by name",
+            "vorn reg sim 0x10 0xCAFE\n  vorn reg sim ctrl.mode burst --map board.rdl")
+    p.add_argument("addr", metavar="ADDR", type=regmap_commands.number_or_name,
+                   help="an address, or with --map a register or field path")
+    p.add_argument("value", metavar="VALUE", type=regmap_commands.number_or_name, nargs="?",
+                   help="with --map, a field's enum name too")
     p.add_argument("mask", metavar="MASK", type=number, nargs="?", help="default 0xFFFFFFFF")
+    regmap_commands.add_map_options(p)
+
+    p = add(commands, "regs", regmap_commands.regs,
+            "every register of a map with its decoded fields; --watch redraws it, changes "
+            "highlighted, until Ctrl-C", "vorn regs sim --map board.rdl --watch")
+    regmap_commands.add_map_options(p, required=True)
+    p.add_argument("--watch", action="store_true",
+                   help="redraw at an interval until Ctrl-C (then exit status 0)")
+    p.add_argument("--interval", type=regmap_commands.interval, default=1.0,
+                   help="seconds between redraws (default 1)")
 
     p = add(commands, "dump", device_commands.dump,
             "read a block from the device: a hexdump, or the bytes to a file ('-': stdout)",
