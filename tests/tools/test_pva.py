@@ -2,6 +2,7 @@
 subprocess on loopback, a p4p client doing gets, puts and monitors."""
 
 import os
+import pathlib
 import queue
 import signal
 import subprocess
@@ -13,6 +14,7 @@ import numpy
 import pytest
 from p4p.client.thread import RemoteError
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "tools"))
 from pva_server import BUILD_DIR, TOOLS_DIR, PvaServer, loopback_env, pva_server
 
 SIM_TRIGGER_COUNT, SIM_LAST_TRIGGER_VALUE = "0xFFFF0000", "0xFFFF0008"
@@ -142,3 +144,33 @@ def test_ophyd_async_drives_a_register():
         assert result.stdout.strip() == "ok", result.stderr
     finally:
         server.stop()
+
+
+MAPS = pathlib.Path(__file__).resolve().parent / "maps"
+
+
+def test_map_registers_and_fields():
+    with pva_server("sim", "--prefix", "M:", "--map", str(MAPS / "demo.rdl"), "--base", "0x1000",
+                    "--poll", "0.05s") as (pva, _):
+        pva.put("M:blk:ctrl", 0xFF01)
+        pva.put("M:blk:ctrl:mode", "burst")  # an encoded field takes its names
+        mode = pva.get("M:blk:ctrl:mode")
+        assert (int(mode), mode.choice) == (2, "burst")
+        assert pva.get("M:blk:ctrl") == 0xFF05  # the field's bits only
+        assert pva.get("M:blk:ctrl").raw["display.description"] == "Control."
+        with pytest.raises(RemoteError, match="read-only"):
+            pva.put("M:blk:status:busy", 1)
+        pva.put("M:blk:chan[2]:gain", 7)
+        assert pva.get("M:blk:chan[2]") == 7 and pva.get("M:blk:chan[1]") == 0
+
+
+def test_registers_that_change_when_read_are_never_polled(tmp_path):
+    from pyvorn_device_tools.pva.map_config import map_bits
+
+    rdl = tmp_path / "counters.rdl"
+    rdl.write_text("addrmap counters {\n"
+                   "  reg { field { sw = r; hw = w; rclr; } hits[7:0] = 0; } hits @ 0x0;\n"
+                   "  reg { field { sw = r; hw = w; } fill[7:0] = 0; } fill @ 0x4;\n"
+                   "};\n")
+    polled = {config.name: config.readable for config in map_bits(rdl, None, 0)}
+    assert polled == {"hits": False, "hits:hits": False, "fill": True, "fill:fill": True}

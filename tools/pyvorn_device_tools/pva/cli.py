@@ -4,6 +4,8 @@ process variables (PVs), until SIGINT or SIGTERM.
 PVs, for --prefix P:
   P<register>            an unsigned 32-bit integer (NTScalar); a put is a masked write to the
                          device followed by a read-back
+  P<register>:<field>    with --map, each field: an integer, or a name (NTEnum) if encoded;
+                         read-only where the map says so. A map path's '.' becomes ':'.
   P<trigger>             a put fires the trigger
   P<stream>              the stream's chunks as arrays (NTScalarArray)
   P<stream>:rate         chunks a second from the device
@@ -27,10 +29,10 @@ import threading
 import types
 
 from pyvorn_device_tools.pva import config
-from pyvorn_device_tools.pva.bridge import Bridge, server_conf
+from pyvorn_device_tools.regmap_commands import add_map_options
 from pyvorn_device_tools.target import ToolError, open_device
 
-EXAMPLE = ("vorn-pva sim --prefix LAB:ADC1: --register ctrl=0x10 --register enable=0x10:0x1 "
+EXAMPLE = ("vorn-pva sim --prefix LAB:ADC1: --map board.rdl --register raw=0x10 "
            "--trigger start=3 --stream wave=0x0,chunk=8192,dtype=int16,max_rate=10 --poll 0.5s")
 
 
@@ -44,6 +46,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("-o", "--options", default="", help="device options text")
     parser.add_argument("--prefix", required=True, help="prepended to every PV name, "
                         "e.g. LAB:ADC1:")
+    add_map_options(parser)
     parser.add_argument("--register", action="append", default=[], type=config.register_item,
                         metavar="NAME=ADDR[:MASK]",
                         help="a register PV; with MASK, the bits under it, shifted down to bit 0")
@@ -67,6 +70,17 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
+def map_registers(args: argparse.Namespace) -> list[config.BitsConfig]:
+    if args.map is None:
+        return []
+    from pyvorn_device_tools.pva.map_config import map_bits
+    from pyvorn_device_tools.regmap import RegisterMapError
+    try:
+        return map_bits(args.map, args.top, args.base)
+    except RegisterMapError as e:
+        raise ToolError(str(e)) from None
+
+
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
     logging.basicConfig(level=logging.INFO, format="vorn-pva: %(message)s")
@@ -80,8 +94,10 @@ def main(argv: list[str] | None = None) -> int:
     signal.signal(signal.SIGTERM, request_stop)
     bridge = None
     try:
+        registers = map_registers(args) + args.register
+        from pyvorn_device_tools.pva.bridge import Bridge, server_conf
         device = open_device(args.plugin, args.options)
-        bridge = Bridge(device, args.prefix, args.register, args.trigger, args.stream,
+        bridge = Bridge(device, args.prefix, registers, args.trigger, args.stream,
                         args.poll, args.read_only)
         del device  # the bridge's PVs hold it; it goes with them
         conf = bridge.start(server_conf(args.interface))
@@ -91,6 +107,10 @@ def main(argv: list[str] | None = None) -> int:
         while not stopping.wait(0.5):
             pass
         status = 0
+    except ModuleNotFoundError as e:
+        extra = "regmap" if e.name and e.name.startswith(("systemrdl", "peakrdl")) else "pva"
+        print(f"vorn-pva needs {e.name}: pip install 'pyvorn_device[{extra}]'", file=sys.stderr)
+        status = 1
     except (ToolError, RuntimeError, OSError, ValueError) as e:
         print(f"vorn-pva: {e}", file=sys.stderr)
         status = 1

@@ -26,7 +26,9 @@ DTYPES = {
 @dataclasses.dataclass(frozen=True)
 class BitsConfig:
     """A PV over the bits `mask` of the register at `addr`, its value shifted down to bit 0.
-    `choices` names encoded values (an NTEnum PV); empty means a plain unsigned integer."""
+    `choices` names encoded values (an NTEnum PV); empty means a plain unsigned integer. A put
+    writes through `write_mask` (default: `mask`); a PV that is not `readable` is never read
+    from the device and shows what was last written."""
     name: str
     addr: int
     mask: int = FULL_MASK
@@ -34,6 +36,7 @@ class BitsConfig:
     readable: bool = True
     writable: bool = True
     choices: tuple[tuple[str, int], ...] = ()
+    write_mask: int | None = None
 
     @property
     def shift(self) -> int:

@@ -79,9 +79,10 @@ class RegisterBank:
     def write(self, config: BitsConfig, value: int) -> None:
         """One masked sync write, then a read-back that updates every PV of the register."""
         shifted = value << config.shift
-        if self.device.set_register_sync(config.addr, shifted, config.mask) != ReturnCode.Success:
+        mask = config.mask if config.write_mask is None else config.write_mask
+        if self.device.set_register_sync(config.addr, shifted, mask) != ReturnCode.Success:
             raise PutError(f"the device answered Failure to set_register_sync({config.addr:#x}, "
-                           f"{shifted:#x}, {config.mask:#x})")
+                           f"{shifted:#x}, {mask:#x})")
         if config.readable:
             self.refresh(config.addr)
         else:
