@@ -59,6 +59,27 @@ def test_registers_fields_triggers_and_change_only_monitors():
         assert wait_until(lambda: pva.get("T:fired") == 1)
         assert pva.get("T:fired_with") == 7
 
+        for pv in ("T:ctrl", "T:mode", "T:fire"):  # odd puts: refused or converted, never fatal
+            for value in (-1, 2**40, "junk", [1, 2], float("nan")):
+                try:
+                    pva.put(pv, value)
+                except (RemoteError, ValueError, TypeError, OverflowError):
+                    pass
+        assert 0 <= pva.get("T:mode") <= 15 and pva.get("T:fired") >= 1
+
+
+def test_loopback_unless_told_otherwise(monkeypatch):
+    from pyvorn_device_tools.pva.bridge import server_conf
+
+    monkeypatch.setenv("EPICS_PVAS_INTF_ADDR_LIST", "0.0.0.0")
+    monkeypatch.setenv("EPICS_PVAS_AUTO_BEACON_ADDR_LIST", "YES")
+    monkeypatch.setenv("EPICS_PVAS_SERVER_PORT", "5999")
+    conf = server_conf([])
+    assert (conf["EPICS_PVAS_INTF_ADDR_LIST"], conf["EPICS_PVAS_AUTO_BEACON_ADDR_LIST"],
+            conf["EPICS_PVAS_BEACON_ADDR_LIST"]) == ("127.0.0.1", "NO", "127.0.0.1")
+    assert conf["EPICS_PVAS_SERVER_PORT"] == "5999"
+    assert server_conf(["10.0.0.5", "10.1.0.5"])["EPICS_PVAS_INTF_ADDR_LIST"] == "10.0.0.5 10.1.0.5"
+
 
 @pytest.mark.parametrize("args, refusal", [
     (("-o", "fail_send=true"), "Failure to set_register_sync"),
