@@ -135,6 +135,32 @@ def test_bad_command_lines(args, status, said):
     assert result.returncode == status and said in result.stderr, result.stderr
 
 
+SHUTDOWN_SCRIPT = textwrap.dedent("""
+    import os, signal, threading, weakref
+    from pyvorn_device_tools.pva import cli
+
+    devices = []
+    def open_and_watch(plugin, options):
+        device = real_open(plugin, options)
+        devices.append(weakref.ref(device))
+        return device
+    real_open, cli.open_device = cli.open_device, open_and_watch
+    threading.Timer(1.0, os.kill, (os.getpid(), signal.SIGTERM)).start()
+    status = cli.main(["sim", "-o", "stream_rate=1000", "--prefix", "D:", "--stream", "w=0",
+                       "--register", "a=0x10"])
+    print(status, "destroyed" if devices[0]() is None else "alive")
+""")
+
+
+def test_sigterm_stops_streams_and_destroys_the_device():
+    env = dict(os.environ, **loopback_env(),
+               PYTHONPATH=os.pathsep.join([str(BUILD_DIR), str(TOOLS_DIR)]))
+    result = subprocess.run([sys.executable, "-c", SHUTDOWN_SCRIPT], env=env,
+                            capture_output=True, text=True, timeout=60)
+    assert result.stdout.split() == ["0", "destroyed"], result.stderr
+    assert "stream w:" in result.stderr
+
+
 OPHYD_SCRIPT = textwrap.dedent("""
     import asyncio
     from ophyd_async.core import init_devices
