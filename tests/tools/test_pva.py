@@ -135,6 +135,17 @@ def test_bad_command_lines(args, status, said):
     assert result.returncode == status and said in result.stderr, result.stderr
 
 
+def test_a_remote_device_behind_vorn_serve():
+    sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "python"))
+    from remote_server import Server
+
+    with Server() as far, pva_server("remote", "-o", f"endpoint={far.endpoint}", "--prefix", "R:",
+                                     "--register", "ctrl=0x10") as (pva, _):
+        pva.put("R:ctrl", 0xCAFE)
+        assert pva.get("R:ctrl") == 0xCAFE
+        assert "Simulated VORN device" in pva.get("R::info")
+
+
 SHUTDOWN_SCRIPT = textwrap.dedent("""
     import os, signal, threading, weakref
     from pyvorn_device_tools.pva import cli
