@@ -92,6 +92,13 @@ def test_refused_puts_reach_the_client(args, refusal):
         assert pva.get("T:ctrl") == 0
 
 
+def test_a_failed_read_shows_as_an_invalid_alarm():
+    with pva_server("sim", "-o", "fail_read=true", "--prefix", "T:",
+                    "--register", "ctrl=0x10") as (pva, _):
+        value = pva.get("T:ctrl")
+        assert (value.severity, value.raw["alarm.message"]) == (3, "read failed")
+
+
 def test_stream_arrays_rate_limit_and_running():
     with pva_server("sim", "-o", "stream_rate=2000", "--prefix", "T:",
                     "--stream", "wave=0,chunk=8192,dtype=int16,max_rate=20", "--poll", "0.1s",

@@ -54,6 +54,10 @@ class ChangePoster:
         self._last = state
         self.pv.post(value, severity=severity, message=message, timestamp=time.time())
 
+    def alarm(self, severity: int, message: str, default: object) -> None:
+        """The last value shown (or `default`), under an alarm: a failed read keeps the value."""
+        self.show(default if self._last is None else self._last[0], severity, message)
+
 
 class ReadOnly:
     """The handler of a PV no client may write."""

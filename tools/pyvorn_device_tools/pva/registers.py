@@ -28,7 +28,7 @@ class BitsPV:
 
     def show(self, word: int | None) -> None:
         if word is None:
-            self.poster.show(0, INVALID, "read failed")
+            self.poster.alarm(INVALID, "read failed", 0)
             return
         value = (word & self.config.mask) >> self.config.shift
         if not self.config.choices:
@@ -125,6 +125,6 @@ class DeviceTextPVs:
     def poll(self) -> None:
         status = self.device.get_status()
         if status is None:
-            self.status_poster.show("", INVALID, "the device gave no status")
+            self.status_poster.alarm(INVALID, "the device gave no status", "")
         else:
             self.status_poster.show(status)
