@@ -49,8 +49,10 @@ class StreamPVs:
             if now < self.next_post:
                 self.skipped += 1
                 return
-            # Never two posts closer than the interval; no catching up after a quiet spell.
-            self.next_post = max(self.next_post + self.interval, now)
+            # Keep the schedule while on time; after a quiet spell start it afresh rather than
+            # catch up with a burst.
+            late = now - self.next_post >= self.interval
+            self.next_post = (now if late else self.next_post) + self.interval
             # post() copies the elements: the view is lent for this call only.
             self.data.post(numpy.frombuffer(view, self.dtype), timestamp=time.time())
         elif error is not None and error not in DROP_TEXTS:
