@@ -122,7 +122,7 @@ def test_access_rules_are_enforced_before_the_device_is_called():
 @pytest.mark.parametrize("body, message", [
     ("reg { regwidth = 64; field {} f[63:0]; } wide @ 0x0;", "register wide is 64 bits wide"),
     ("reg { field {} f[0:0]; } far @ 0x100000000;", "register far at 0x100000000"),
-    ("reg { field {} f[0:0]; } many[100000] @ 0x0 += 4;", "100000 registers"),
+    ("reg { field {} f[0:0]; } many[200000] @ 0x0 += 4;", "400000 registers and fields"),
     ("reg { field {} f[0:0] } broken;", "top.rdl:1:"),
 ])
 def test_maps_a_device_cannot_hold_are_refused_at_load(tmp_path, body, message):

@@ -27,6 +27,7 @@ from pyvorn_device import Device, ReturnCode
 
 from pyvorn_device_tools.regmap.model import (AccessError, ArrayInfo, BlockInfo, DeviceCallError,
                                               FieldInfo, Node, RegisterInfo, RegisterMapError)
+from pyvorn_device_tools.regmap.table import render
 
 WORD = 0xFFFF_FFFF
 
@@ -358,7 +359,6 @@ class BoundBlock:
 
     def dump(self, file: TextIO | None = None) -> None:
         """Print every register with its decoded fields (read-to-clear ones are not read)."""
-        from pyvorn_device_tools.regmap.table import render
         print(render(self.read_all(), colour=False), file=file or sys.stdout)
 
 

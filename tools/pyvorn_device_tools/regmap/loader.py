@@ -23,8 +23,9 @@ from pyvorn_device_tools.regmap.model import (ArrayInfo, BlockInfo, EnumValue, F
 
 DEVICE_REGISTER_BITS = 32
 ADDRESS_SPACE = 1 << 32
-# Array elements are expanded into objects: bound what a file can make us build.
-MAX_REGISTERS = 1 << 16
+# Array elements are expanded into objects: bound what a file can make us build (registers and
+# fields counted together; 65536 registers of three fields fit).
+MAX_ITEMS = 1 << 18
 
 
 class _CollectingPrinter(MessagePrinter):
@@ -68,18 +69,19 @@ def load(path: str | os.PathLike[str], top: str | None) -> tuple[str, BlockInfo]
         why = "; ".join(printer.errors) or f"{type(e).__name__}: {e}"
         raise MapLoadError(f"{source}: cannot be read as a register map ({why})") from None
     map_top = root.top
-    count = _register_count(map_top)
-    if count > MAX_REGISTERS:
-        raise MapLoadError(f"{source}: {count} registers once arrays are expanded; "
-                           f"at most {MAX_REGISTERS} are supported")
-    return map_top.inst_name, _block(map_top, "")
+    count = _item_count(map_top)
+    if count > MAX_ITEMS:
+        raise MapLoadError(f"{source}: {count} registers and fields once arrays are expanded; "
+                           f"at most {MAX_ITEMS} are supported")
+    return map_top.inst_name, _Walk().block(map_top, "")
 
 
-def _register_count(node: AddressableNode) -> int:
+def _item_count(node: AddressableNode) -> int:
+    """Registers and fields below `node`, array elements counted, nothing expanded."""
     here = math.prod(node.array_dimensions or [1])
     if isinstance(node, RegNode):
-        return here
-    return here * sum(_register_count(c) for c in node.children()
+        return here * (1 + len(node.fields()))
+    return here * sum(_item_count(c) for c in node.children()
                       if isinstance(c, (RegNode, RegfileNode, AddrmapNode)))
 
 
@@ -92,21 +94,48 @@ def _text(node: Any, prop: str) -> str:
     return value.strip() if isinstance(value, str) else ""
 
 
-def _block(node: AddressableNode, name: str) -> BlockInfo:
-    children: list[Node] = []
-    # Memories and signals are not registers: they are left out of the map.
-    for child in node.children():
-        if isinstance(child, (RegNode, RegfileNode, AddrmapNode)):
-            children.append(_instance(child))
-    return BlockInfo(name=name, children=tuple(children), description=_text(node, "desc"))
+class _Walk:
+    """The elaborated tree into descriptions; equal fields (those of array elements) are one
+    object."""
 
+    def __init__(self) -> None:
+        self.fields: dict[FieldInfo, FieldInfo] = {}
 
-def _instance(node: AddressableNode) -> Node:
-    if not node.is_array:
-        return _element(node)
-    elements = [_element(e) for e in node.unrolled() if isinstance(e, AddressableNode)]
-    dims = node.array_dimensions or []
-    return _nest(node.inst_name, elements, dims)
+    def block(self, node: AddressableNode, name: str) -> BlockInfo:
+        # Memories and signals are not registers: they are left out of the map.
+        children = tuple(self.instance(c) for c in node.children()
+                         if isinstance(c, (RegNode, RegfileNode, AddrmapNode)))
+        return BlockInfo(name=name, children=children, description=_text(node, "desc"))
+
+    def instance(self, node: AddressableNode) -> Node:
+        if not node.is_array:
+            return self.element(node)
+        elements = [self.element(e) for e in node.unrolled() if isinstance(e, AddressableNode)]
+        return _nest(node.inst_name, elements, node.array_dimensions or [])
+
+    def element(self, node: AddressableNode) -> Node:
+        if isinstance(node, RegNode):
+            return self.register(node)
+        return self.block(node, node.inst_name)
+
+    def register(self, node: RegNode) -> RegisterInfo:
+        path = _relative_path(node)
+        width = int(node.get_property("regwidth"))
+        if width > DEVICE_REGISTER_BITS:
+            raise MapLoadError(f"register {path} is {width} bits wide; device registers are "
+                               f"{DEVICE_REGISTER_BITS} bits")
+        offset = node.absolute_address
+        if offset + width // 8 > ADDRESS_SPACE:
+            raise MapLoadError(f"register {path} at {offset:#x} is beyond the 32-bit address "
+                               "space")
+        fields = sorted((self.field(f) for f in node.fields()), key=lambda f: f.lsb)
+        return RegisterInfo(path=path, name=node.inst_name, offset=offset, width=width,
+                            fields=tuple(fields), description=_text(node, "desc"),
+                            display_name=_text(node, "name"))
+
+    def field(self, node: FieldNode) -> FieldInfo:
+        info = _describe_field(node)
+        return self.fields.setdefault(info, info)
 
 
 def _nest(name: str, elements: list[Node], dims: list[int]) -> ArrayInfo:
@@ -118,28 +147,7 @@ def _nest(name: str, elements: list[Node], dims: list[int]) -> ArrayInfo:
         _nest(name, elements[i * step:(i + 1) * step], dims[1:]) for i in range(dims[0])))
 
 
-def _element(node: AddressableNode) -> Node:
-    if isinstance(node, RegNode):
-        return _register(node)
-    return _block(node, node.inst_name)
-
-
-def _register(node: RegNode) -> RegisterInfo:
-    path = _relative_path(node)
-    width = int(node.get_property("regwidth"))
-    if width > DEVICE_REGISTER_BITS:
-        raise MapLoadError(f"register {path} is {width} bits wide; device registers are "
-                           f"{DEVICE_REGISTER_BITS} bits")
-    offset = node.absolute_address
-    if offset + width // 8 > ADDRESS_SPACE:
-        raise MapLoadError(f"register {path} at {offset:#x} is beyond the 32-bit address space")
-    return RegisterInfo(path=path, name=node.inst_name, offset=offset, width=width,
-                        fields=tuple(sorted((_field(f) for f in node.fields()),
-                                            key=lambda f: f.lsb)),
-                        description=_text(node, "desc"), display_name=_text(node, "name"))
-
-
-def _field(node: FieldNode) -> FieldInfo:
+def _describe_field(node: FieldNode) -> FieldInfo:
     on_write = node.get_property("onwrite")
     on_read = node.get_property("onread")
     reset = node.get_property("reset")

@@ -7,12 +7,14 @@ highlighted (in plain text it gets a trailing '*').
 from __future__ import annotations
 
 from collections.abc import Mapping, Sequence
+from typing import TYPE_CHECKING, TypeAlias
 
-from pyvorn_device_tools.regmap.bound import BoundRegister
+if TYPE_CHECKING:  # bound.py prints through this module
+    from pyvorn_device_tools.regmap.bound import BoundRegister
 
 BOLD, DIM, CYAN, CHANGED, RESET = "\033[1m", "\033[2m", "\033[36m", "\033[1;30;43m", "\033[0m"
 
-Reading = tuple[BoundRegister, int | None]
+Reading: TypeAlias = "tuple[BoundRegister, int | None]"
 
 
 def _paint(text: str, style: str, colour: bool) -> str:
