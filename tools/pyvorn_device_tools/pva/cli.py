@@ -59,7 +59,8 @@ def build_parser() -> argparse.ArgumentParser:
                         help="a stream PV: chunks of N bytes (default: the device's) posted as "
                              "arrays of T (default uint8) in pieces of a multiple of align bytes "
                              "(default: the element size), at most HZ a second (default: every "
-                             "chunk); the module queues at most queue chunks (default 256)")
+                             "chunk); the module queues at most queue chunks (default 256, fewer "
+                             "for chunks above 256 KiB: about 64 MiB)")
     parser.add_argument("--poll", type=config.duration, default=1.0,
                         help="how often registers, status and stream counts are read "
                              "(default 1s; e.g. 0.5s, 200ms)")

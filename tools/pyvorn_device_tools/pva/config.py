@@ -63,11 +63,18 @@ class StreamConfig:
     align: int = 0  # 0: the element size
     dtype: str = "uint8"
     max_rate: float = 0.0  # updates a second; 0: every chunk
-    queue: int = 256  # chunks the module queues before it drops
+    queue: int = 0  # chunks the module queues before it drops; 0: see queue_elements
 
     @property
     def alignment(self) -> int:
         return self.align or int(DTYPES[self.dtype][0][2:])
+
+    @property
+    def queue_elements(self) -> int:
+        """The queue asked for, else 256 chunks but no more than about 64 MiB of them."""
+        if self.queue:
+            return self.queue
+        return max(4, min(256, (64 << 20) // self.chunk)) if self.chunk else 256
 
 
 def checked_name(text: str, what: str) -> str:

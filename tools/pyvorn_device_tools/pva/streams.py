@@ -65,7 +65,7 @@ class StreamPVs:
         self.last_error = ""
         self.stream = self.device.start_aligned_read_stream(
             self.config.addr, self.config.alignment, self.on_data, chunk_size=self.config.chunk,
-            max_queue_elements=self.config.queue)
+            max_queue_elements=self.config.queue_elements)
         self.refused = self.stream is None
 
     def stop(self) -> None:
