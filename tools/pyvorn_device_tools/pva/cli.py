@@ -102,9 +102,9 @@ def main(argv: list[str] | None = None) -> int:
                         args.poll, args.read_only)
         del device  # the bridge's PVs hold it; it goes with them
         conf = bridge.start(server_conf(args.interface))
-        print(f"vorn-pva: serving {len(bridge.pvs)} PVs on {conf['EPICS_PVAS_INTF_ADDR_LIST']}: "
-              f"{' '.join(sorted(bridge.pvs))}",
-              file=sys.stderr, flush=True)
+        names = "".join(f"\n    {name}" for name in sorted(bridge.pvs))
+        print(f"vorn-pva: serving {len(bridge.pvs)} PVs on {conf['EPICS_PVAS_INTF_ADDR_LIST']}:"
+              f"{names}", file=sys.stderr, flush=True)
         while not stopping.wait(0.5):
             pass
         status = 0
