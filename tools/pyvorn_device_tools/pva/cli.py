@@ -105,6 +105,10 @@ def main(argv: list[str] | None = None) -> int:
         names = "".join(f"\n    {name}" for name in sorted(bridge.pvs))
         print(f"vorn-pva: serving {len(bridge.pvs)} PVs on {conf['EPICS_PVAS_INTF_ADDR_LIST']}:"
               f"{names}", file=sys.stderr, flush=True)
+        if args.interface and not args.read_only:
+            print("vorn-pva: warning: any client that reaches these interfaces can put to every "
+                  "writable PV; put a gateway with access security in front, or use --read-only",
+                  file=sys.stderr, flush=True)
         while not stopping.wait(0.5):
             pass
         status = 0
