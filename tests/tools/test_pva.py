@@ -8,6 +8,7 @@ import signal
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import numpy
@@ -66,6 +67,19 @@ def test_registers_fields_triggers_and_change_only_monitors():
                 except (RemoteError, ValueError, TypeError, OverflowError):
                     pass
         assert 0 <= pva.get("T:mode") <= 15 and pva.get("T:fired") >= 1
+
+
+def test_puts_run_between_polls_slower_than_their_period():
+    from pyvorn_device_tools.pva.worker import DeviceWorker, Job
+
+    ran = threading.Event()
+    worker = DeviceWorker(lambda: time.sleep(0.2), period=0.05)
+    worker.start()
+    try:
+        assert worker.submit(Job(ran.set, lambda why: None))
+        assert ran.wait(10)
+    finally:
+        worker.stop()
 
 
 def test_loopback_unless_told_otherwise(monkeypatch):

@@ -67,8 +67,11 @@ class DeviceWorker:
             now = time.monotonic()
             if now >= due:
                 self._guarded(self._poll)
-                # A poll that overran its period is not repeated back to back.
-                due = max(due + self._period, time.monotonic())
+                # A poll that overran its period is not repeated back to back: waiting puts
+                # come first.
+                due += self._period
+                if due <= time.monotonic():
+                    due = time.monotonic() + self._period
                 continue
             try:
                 job = self._jobs.get(timeout=due - now)
