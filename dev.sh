@@ -10,8 +10,8 @@
 #   ./dev.sh build    set up and build only (build/)
 #   ./dev.sh wheel    set up, build a self-contained wheel into dist/ (auditwheel-repaired)
 #   ./dev.sh docs     set up, build the documentation site into build/docs/html
-#   ./dev.sh bench    set up, build, benchmark against baselines, then remote against local
-#                     (bench/; --quick, --update-readme)
+#   ./dev.sh bench    set up, build, benchmark against baselines, then remote against local,
+#                     then the PVAccess stream PV against local (bench/; --quick, --update-readme)
 #   ./dev.sh stress   set up, build, run the stress suite and 60 s of each fuzzer
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -213,6 +213,7 @@ bench)
     status=0
     PYTHONPATH="$BUILD" python bench/stream_bench.py "$@" || status=$?
     PYTHONPATH="$BUILD" python bench/remote_bench.py "$@" || status=$?
+    PYTHONPATH="$BUILD:$ROOT/tools" python bench/pva_bench.py "$@" || status=$?
     exit $status
     ;;
 stress)
