@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The wheel smoke test's steps, run by smoke_test.sh inside its mount namespace with nothing of
 # the source or build trees in reach. WORK holds the virtual environment and copies of the demo
-# and of tests/sdk_consumer.
+# and of tests/sdk_consumer; the plug-in template comes from the installed `vorn sdk --new-plugin`.
 #   in_fresh_venv.sh WORK
 set -euo pipefail
 work=$1
@@ -56,5 +56,15 @@ plugin=$work/consumer/libecho_plugin.so
 vorn reg "$plugin" 1 0xABCD 0xFF | grep "= 0x000000cd"
 timeout 300 vorn check "$plugin" >check.txt || { cat check.txt; exit 1; }
 echo "vorn check: $(grep -c PASS check.txt) checks passed"
+
+step "the plug-in template of vorn sdk --new-plugin, built against the installed SDK"
+vorn sdk --new-plugin myplugin >/dev/null
+CXXFLAGS="-Wall -Wextra -Wpedantic -Wconversion -Wshadow -Werror" \
+    "$cmake" -S myplugin -B myplugin/build -Dvorn_DIR="$(vorn sdk --cmake-dir)" >/dev/null
+"$cmake" --build myplugin/build >/dev/null
+timeout 300 vorn check myplugin/build/libmyplugin.so >template_check.txt \
+    || { cat template_check.txt; exit 1; }
+grep -q "0 check(s) failed" template_check.txt || { cat template_check.txt; exit 1; }
+echo "vorn check: $(grep -c PASS template_check.txt) checks passed"
 
 step "passed"

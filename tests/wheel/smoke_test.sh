@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs a wheel into a new virtual environment outside the source tree and drives it there
 # (in_fresh_venv.sh): ldd of every shipped binary, plug-in and bundled library, the demo,
-# `vorn check sim`, a capture through vorn-serve on loopback, and a plug-in built against the
-# installed SDK. The source and build trees are out of reach (an empty tmpfs over each, in a
+# `vorn check sim`, a capture through vorn-serve on loopback, and two plug-ins built against the
+# installed SDK: tests/sdk_consumer and the template of `vorn sdk --new-plugin`. The source and build trees are out of reach (an empty tmpfs over each, in a
 # mount namespace of its own, inside a user namespace when not run as root), the Debian copies
 # of the bundled libraries are replaced by empty files there, and LD_LIBRARY_PATH is empty.
 #   smoke_test.sh WHEEL PYTHON3.13 [DIR_TO_HIDE...]
