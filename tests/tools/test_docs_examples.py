@@ -10,6 +10,7 @@ import os
 import pathlib
 import re
 import shlex
+import signal
 import subprocess
 import sys
 
@@ -63,7 +64,9 @@ def test_python_blocks_type_check_strictly(tmp_path):
         files.append(tmp_path / f"block_{index}.py")
         files[-1].write_text(f"# {where}\n{code}")
     env = dict(os.environ, MYPYPATH=os.pathsep.join([str(ROOT / "stubs"), str(TOOLS_DIR)]))
-    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
+    # The project's settings: its overrides for the untyped libraries the tools import.
+    done = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--config-file",
+                           str(ROOT / "pyproject.toml"), "--cache-dir",
                            str(tmp_path / "cache"), *map(str, files)],
                           cwd=tmp_path, env=env, capture_output=True, text=True, timeout=600)
     assert done.returncode == 0, done.stdout + done.stderr
@@ -79,10 +82,30 @@ def help_examples() -> list[str]:
             if line.strip().startswith("vorn ")]
 
 
+def write_board_map(cwd: pathlib.Path) -> None:
+    """board.rdl, the register map the examples name: the one docs/register-maps.md describes."""
+    page = (ROOT / "docs" / "register-maps.md").read_text()
+    found = re.search(r'^BOARD_RDL = """(.*?)"""', page, re.MULTILINE | re.DOTALL)
+    assert found, "docs/register-maps.md defines BOARD_RDL"
+    (cwd / "board.rdl").write_text(found.group(1))
+
+
 def run_vorn_lines(lines: list[str], cwd: pathlib.Path) -> None:
+    write_board_map(cwd)
     for line in lines:
-        done = subprocess.run([sys.executable, "-m", "pyvorn_device_tools",
-                               *shlex.split(line, comments=True)[1:]], cwd=cwd, env=environment(),
+        command = [sys.executable, "-m", "pyvorn_device_tools",
+                   *shlex.split(line, comments=True)[1:]]
+        if "--watch" in command:
+            # Runs until Ctrl-C: still watching after a moment, then Ctrl-C ends it cleanly.
+            process = subprocess.Popen(command, cwd=cwd, env=environment(), text=True,
+                                       stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            with pytest.raises(subprocess.TimeoutExpired):
+                process.wait(timeout=2)
+            process.send_signal(signal.SIGINT)
+            out, err = process.communicate(timeout=60)
+            assert process.returncode == 0 and "ctrl" in out, f"{line}\n{out}\n{err}"
+            continue
+        done = subprocess.run(command, cwd=cwd, env=environment(),
                               capture_output=True, text=True, timeout=300)
         assert done.returncode == 0, f"{line}\n{done.stdout}\n{done.stderr}"
 
