@@ -9,7 +9,7 @@ import time
 from typing import TYPE_CHECKING
 
 from pyvorn_device_tools import device_commands
-from pyvorn_device_tools.target import ToolError, number, open_device
+from pyvorn_device_tools.target import ToolError, number, open_device, seconds
 
 if TYPE_CHECKING:
     from pyvorn_device_tools.regmap import BoundBlock, BoundField, BoundRegister
@@ -28,10 +28,7 @@ def number_or_name(text: str) -> int | str:
 
 
 def interval(text: str) -> float:
-    try:
-        value = float(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    value = seconds(text)
     if not 0.01 <= value <= 3600:
         raise argparse.ArgumentTypeError(f"between 0.01 and 3600 seconds: {text}")
     return value
