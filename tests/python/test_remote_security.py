@@ -104,7 +104,7 @@ def test_clients_open_only_the_devices_the_operator_publishes():
         tools = pathlib.Path(__file__).resolve().parents[2] / "tools"
         vorn = subprocess.run(
             [sys.executable, "-m", "pyvorn_device_tools", "info", "remote", "-o",
-             f"endpoint={server.endpoint} device=near"], capture_output=True, text=True,
+             f"endpoint={server.endpoint}"], capture_output=True, text=True,
             timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join([*sys.path, str(tools)])))
         assert f"{server.endpoint}: far near" in vorn.stdout, vorn.stderr
     with Server("--client-options") as server:
