@@ -12,6 +12,7 @@ import time
 import pytest
 
 import pyvorn_device
+from conftest import UNDER_ASAN
 from remote_server import (SERVER, RawClient, Server, read_key, remote_manager, rss_bytes,
                            session_of, wait_for)
 
@@ -155,7 +156,8 @@ def test_a_client_that_never_reads_costs_bounded_memory():
             for _ in range(6):  # over the frame limit: the connection is dropped unread
                 flood.send("write", session=created["session"], payload=bytes(64 << 20))
             time.sleep(3)
-            assert rss_bytes(server.process.pid) < 400 << 20
+            # About 45 MB here; ASan's quarantine keeps freed chunks a while longer.
+            assert rss_bytes(server.process.pid) < (1 << 30 if UNDER_ASAN else 256 << 20)
         finally:
             raw.close()
             flood.close()
