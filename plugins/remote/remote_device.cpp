@@ -169,30 +169,41 @@ std::uint64_t addressable(std::uint32_t addr, std::uint64_t length) {
 
 } // namespace
 
-std::uint64_t RemoteDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
+std::uint64_t RemoteDevice::transfer(Op op, std::uint32_t addr, std::uint64_t length,
+                                     std::uint8_t *data) {
     length = addressable(addr, length);
     if (length == 0) {
         return 0;
     }
     // Pieces go to consecutive addresses; the count is the bytes confirmed in order, up to the
     // first short or missing reply.
+    const auto piece_size = [&](std::size_t i) { return std::min(piece_, length - i * piece_); };
     std::uint64_t confirmed = 0;
     std::string error;
     channel_.pipeline(
         piece_count(length), pieces_in_flight,
         [&](std::size_t i, Message &piece, zmq::const_buffer &bytes) {
-            const std::uint64_t offset = i * piece_;
-            piece = request(Op::write, static_cast<std::uint32_t>(addr + offset));
-            bytes = zmq::const_buffer(data + offset, std::min(piece_, length - offset));
+            piece = request(op, static_cast<std::uint32_t>(addr + i * piece_));
+            if (op == Op::write) {
+                bytes = zmq::const_buffer(data + i * piece_, piece_size(i));
+            } else {
+                piece.length = piece_size(i);
+            }
         },
-        [&](std::size_t i, const Message &reply, zmq::message_t &) {
-            const std::uint64_t size = std::min(piece_, length - i * piece_);
+        [&](std::size_t i, const Message &reply, zmq::message_t &bytes) {
             if (reply.status == Status::error) {
                 error = reply.text;
                 return false;
             }
-            confirmed += std::min(reply.length, size);
-            return reply.length >= size;
+            std::uint64_t got = std::min(reply.length, piece_size(i));
+            if (op == Op::read) {
+                got = std::min(got, std::uint64_t{bytes.size()});
+                if (got != 0) {
+                    std::memcpy(data + i * piece_, bytes.data(), got);
+                }
+            }
+            confirmed += got;
+            return got == piece_size(i);
         },
         error);
     if (!error.empty()) {
@@ -201,39 +212,12 @@ std::uint64_t RemoteDevice::write(std::uint32_t addr, std::uint64_t length, std:
     return confirmed;
 }
 
+std::uint64_t RemoteDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
+    return transfer(Op::write, addr, length, data);
+}
+
 std::uint64_t RemoteDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
-    length = addressable(addr, length);
-    if (length == 0) {
-        return 0;
-    }
-    std::uint64_t confirmed = 0;
-    std::string error;
-    channel_.pipeline(
-        piece_count(length), pieces_in_flight,
-        [&](std::size_t i, Message &piece, zmq::const_buffer &) {
-            const std::uint64_t offset = i * piece_;
-            piece = request(Op::read, static_cast<std::uint32_t>(addr + offset));
-            piece.length = std::min(piece_, length - offset);
-        },
-        [&](std::size_t i, const Message &reply, zmq::message_t &bytes) {
-            const std::uint64_t offset = i * piece_;
-            const std::uint64_t size = std::min(piece_, length - offset);
-            if (reply.status == Status::error) {
-                error = reply.text;
-                return false;
-            }
-            const std::uint64_t got = std::min({reply.length, size, std::uint64_t{bytes.size()}});
-            if (got != 0) {
-                std::memcpy(data + offset, bytes.data(), got);
-            }
-            confirmed += got;
-            return got == size;
-        },
-        error);
-    if (!error.empty()) {
-        remember_error(error);
-    }
-    return confirmed;
+    return transfer(Op::read, addr, length, data);
 }
 
 std::optional<std::unique_ptr<Device::DataStream>>

@@ -57,6 +57,8 @@ class RemoteDevice final : public Device {
     void remember_error(const std::string &error);
     // The pieces of a block transfer of `length` bytes.
     std::size_t piece_count(std::uint64_t length) const;
+    // A block write or read in pieces, several in flight; the bytes confirmed.
+    std::uint64_t transfer(Op op, std::uint32_t addr, std::uint64_t length, std::uint8_t *data);
 
     static constexpr std::uint64_t preferred_piece = 4u << 20;
     static constexpr std::size_t pieces_in_flight = 4;

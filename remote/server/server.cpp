@@ -22,6 +22,15 @@ std::atomic<bool> reload_requested{false};
 std::atomic<int> signal_wake_fd{-1};
 static_assert(std::atomic<bool>::is_always_lock_free && std::atomic<int>::is_always_lock_free);
 
+// Async-signal-safe: ends the server thread's poll.
+void wake_from_signal() {
+    const int fd = signal_wake_fd;
+    if (fd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto written = ::write(fd, &one, sizeof(one));
+    }
+}
+
 // Incoming messages queued per connection before ZeroMQ stops reading it: with the frame limit,
 // this bounds what a client that sends faster than we serve can make us hold.
 constexpr int receive_queue_messages = 16;
@@ -76,20 +85,12 @@ std::string Server::endpoint() const { return router_.get(zmq::sockopt::last_end
 
 void Server::request_stop() {
     stop_requested = true;
-    const int fd = signal_wake_fd;
-    if (fd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(fd, &one, sizeof(one));
-    }
+    wake_from_signal();
 }
 
 void Server::request_reload() {
     reload_requested = true;
-    const int fd = signal_wake_fd;
-    if (fd >= 0) {
-        const std::uint64_t one = 1;
-        [[maybe_unused]] auto written = ::write(fd, &one, sizeof(one));
-    }
+    wake_from_signal();
 }
 
 void Server::run() {
