@@ -31,9 +31,10 @@ void wake_from_signal() {
     }
 }
 
-// Incoming messages queued per connection before ZeroMQ stops reading it: with the frame limit,
-// this bounds what a client that sends faster than we serve can make us hold.
-constexpr int receive_queue_messages = 16;
+// Incoming messages queued per connection before ZeroMQ stops reading it (as many as a block
+// transfer keeps in flight): with the frame limit, this bounds what a connection that sends
+// faster than we serve can make us hold.
+constexpr int receive_queue_messages = 4;
 
 } // namespace
 
