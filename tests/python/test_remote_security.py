@@ -218,7 +218,7 @@ def test_flags_and_addresses_mean_what_they_say():
                                 text=True, timeout=10)
         assert result.returncode == 2 and says in result.stderr, (args, result.stderr)
     for bind in ("tcp://localhost:*", "tcp://[::1]:*"):
-        with Server("--client-timeout", "500ms", bind=bind, plugin="sim") as server:
+        with Server("--client-timeout", "2500ms", bind=bind, plugin="sim") as server:
             device = remote_manager().create_device(f"endpoint={server.endpoint}")
             assert device.set_register_sync(1, 5, 0xFF) == RC.Success
 
