@@ -1,6 +1,7 @@
 #include "device_requests.hpp"
 
 #include <algorithm>
+#include <functional>
 
 namespace vorn::remote {
 namespace {
@@ -33,21 +34,13 @@ void read_block(Device &device, const Message &request, const ReplyBudget &budge
         reply.length = 0;
         return;
     }
-    zmq::message_t bytes = counted_message(request.length, budget.in_flight);
-    const std::uint64_t got = std::min(
-        device.read(request.addr, request.length, bytes.data<std::uint8_t>()), request.length);
+    std::uint64_t got = 0;
+    // The message carries exactly the bytes the device reported: nothing it did not fill leaves.
+    reply_payload = counted_message(request.length, budget.in_flight, [&](std::uint8_t *bytes) {
+        got = std::min(device.read(request.addr, request.length, bytes), request.length);
+        return got;
+    });
     reply.length = got;
-    if (got == 0) {
-        return; // no payload: nothing the device did not fill ever leaves
-    }
-    // The allocation stays as it is; the message claims only the bytes the device filled.
-    if (got < request.length) {
-        zmq::message_t exact(got);
-        std::copy_n(bytes.data<std::uint8_t>(), got, exact.data<std::uint8_t>());
-        reply_payload = std::move(exact);
-    } else {
-        reply_payload = std::move(bytes);
-    }
 }
 
 } // namespace

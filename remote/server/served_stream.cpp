@@ -15,11 +15,20 @@ struct Counted {
     std::uint64_t bytes;
     OwnedChunk chunk;
     std::unique_ptr<std::uint8_t[]> own;
+    // Orders the fields' writes before their reads on the thread that frees the message: the
+    // hand-over between them runs through ZeroMQ's own pipes, which a race detector cannot see.
+    std::atomic<bool> published{false};
 };
+
+Counted *publish(Counted *counted) {
+    counted->published.store(true, std::memory_order_release);
+    return counted;
+}
 
 // zmq frees a sent message on its own I/O thread; the device's release runs there.
 void release_counted(void * /*data*/, void *hint) {
     auto *counted = static_cast<Counted *>(hint);
+    [[maybe_unused]] const bool published = counted->published.load(std::memory_order_acquire);
     counted->counter->fetch_sub(counted->bytes, std::memory_order_relaxed);
     delete counted;
 }
@@ -34,14 +43,20 @@ constexpr StreamCallbackOps outbox_ops{invoke_outbox, destroy_outbox};
 
 } // namespace
 
-zmq::message_t counted_message(std::size_t capacity, const InFlightBytes &counter) {
+zmq::message_t counted_message(std::size_t capacity, const InFlightBytes &counter,
+                               const std::function<std::uint64_t(std::uint8_t *)> &fill) {
     if (capacity == 0) {
         return {};
     }
-    auto *counted = new Counted{counter, capacity, {},
-                                std::make_unique_for_overwrite<std::uint8_t[]>(capacity)};
+    auto counted = std::unique_ptr<Counted>(new Counted{
+        counter, capacity, {}, std::make_unique_for_overwrite<std::uint8_t[]>(capacity)});
+    const std::uint64_t filled = std::min<std::uint64_t>(fill(counted->own.get()), capacity);
+    if (filled == 0) {
+        return {};
+    }
     counter->fetch_add(capacity, std::memory_order_relaxed);
-    return zmq::message_t(counted->own.get(), capacity, release_counted, counted);
+    auto *data = counted->own.get();
+    return zmq::message_t(data, filled, release_counted, publish(counted.release()));
 }
 
 zmq::message_t counted_message(OwnedChunk &&chunk, const InFlightBytes &counter) {
@@ -50,7 +65,8 @@ zmq::message_t counted_message(OwnedChunk &&chunk, const InFlightBytes &counter)
     }
     auto *counted = new Counted{counter, chunk.size, std::move(chunk), {}};
     counter->fetch_add(counted->bytes, std::memory_order_relaxed);
-    return zmq::message_t(counted->chunk.data, counted->chunk.size, release_counted, counted);
+    return zmq::message_t(counted->chunk.data, counted->chunk.size, release_counted,
+                          publish(counted));
 }
 
 StreamOutbox::StreamOutbox(int wake_fd, std::size_t byte_limit, std::size_t item_limit,
@@ -89,10 +105,10 @@ void StreamOutbox::push(StreamEvent &event) {
         item.payload = counted_message(std::move(std::get<2>(event)), in_flight_);
     } else {
         const ChunkView &view = std::get<3>(event);
-        item.payload = counted_message(view.size, in_flight_);
-        if (view.size != 0) {
-            std::memcpy(item.payload.data(), view.data, view.size);
-        }
+        item.payload = counted_message(view.size, in_flight_, [&view](std::uint8_t *bytes) {
+            std::memcpy(bytes, view.data, view.size);
+            return view.size;
+        });
     }
     append(std::move(item), size);
 }

@@ -35,9 +35,11 @@ struct OutItem {
 // Bytes handed to ZeroMQ and not yet freed by it, shared by the messages that carry them.
 using InFlightBytes = std::shared_ptr<std::atomic<std::uint64_t>>;
 
-// A message of `size` bytes (uninitialized; `capacity` >= size allocated) that adds `capacity`
-// to `counter` now and takes it off when ZeroMQ frees the message, on whichever thread that is.
-zmq::message_t counted_message(std::size_t capacity, const InFlightBytes &counter);
+// A message of the bytes `fill` writes into a buffer of `capacity` (it returns how many; the
+// message carries exactly those, an empty one for none). `capacity` is added to `counter` now
+// and taken off when ZeroMQ frees the message, on whichever thread that is.
+zmq::message_t counted_message(std::size_t capacity, const InFlightBytes &counter,
+                               const std::function<std::uint64_t(std::uint8_t *)> &fill);
 // As above, around bytes the device owns: its release runs when ZeroMQ frees the message.
 zmq::message_t counted_message(OwnedChunk &&chunk, const InFlightBytes &counter);
 
