@@ -1,3 +1,4 @@
+#include "device_calls.hpp"
 #include "instance_guards.hpp"
 #include "lock_release.hpp"
 #include "registration.hpp"
@@ -24,9 +25,11 @@ void register_device_manager(py::module_ &m) {
             // meanwhile, and nothing here touches Python objects.
             auto device =
                 without_interpreter_lock([&] { return manager.create_device(options); });
-            if (device && !device.get_deleter().keep_alive) {
+            if (device) {
+                auto &keep_alive = device.get_deleter().keep_alive;
                 // A device that outlives its manager in Python still runs the plug-in's code.
-                device.get_deleter().keep_alive = manager.shared_from_this();
+                keep_alive = make_call_guard(keep_alive ? std::move(keep_alive)
+                                                        : manager.shared_from_this());
             }
             return device;
         });
