@@ -39,6 +39,12 @@ RemoteDevice::RemoteDevice(zmq::context_t &context, RemoteOptions options)
 }
 
 RemoteDevice::~RemoteDevice() {
+    if (creator_.inherited()) {
+        // The heartbeat thread is the parent's, and so are the sockets' ZeroMQ threads.
+        static_cast<void>(new std::thread(std::move(heartbeat_)));
+        channel_.abandon();
+        return;
+    }
     {
         std::lock_guard lock(heartbeat_mutex_);
         stopping_ = true;

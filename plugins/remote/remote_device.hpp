@@ -55,6 +55,7 @@ class RemoteDevice final : public Device {
     zmq::context_t &context_;
     RemoteOptions options_;
     RequestChannel channel_;
+    CreatorProcess creator_;
     std::uint64_t session_ = 0;
     std::mutex heartbeat_mutex_;
     std::condition_variable heartbeat_stop_;

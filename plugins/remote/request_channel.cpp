@@ -21,6 +21,8 @@ void RequestChannel::await_briefly() {
     }
 }
 
+void RequestChannel::abandon() { static_cast<void>(new zmq::socket_t(std::move(socket_))); }
+
 void RequestChannel::reopen() {
     socket_.close();
     socket_ = connect_dealer(context_, options_);
@@ -29,6 +31,10 @@ void RequestChannel::reopen() {
 bool RequestChannel::call(Message &request, Message &reply, std::string &error,
                           const zmq::const_buffer *payload, zmq::message_t *reply_payload,
                           std::optional<std::chrono::milliseconds> timeout) {
+    if (creator_.inherited()) {
+        error = "remote: " + options_.endpoint + ": not usable in a child made by fork()";
+        return false;
+    }
     const auto wait = timeout.value_or(options_.timeout);
     const auto deadline = std::chrono::steady_clock::now() + wait;
     std::lock_guard lock(mutex_);

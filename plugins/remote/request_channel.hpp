@@ -6,6 +6,7 @@
 #include "protocol.hpp"
 #include "remote_options.hpp"
 
+#include <vorn/device.hpp>
 #include <zmq.hpp>
 
 #include <chrono>
@@ -22,10 +23,15 @@ class RequestChannel {
 
     // Sends `request` (with `payload` bytes as a second frame when given) and waits for the
     // reply. Any thread; blocks up to `timeout` (the options' timeout when empty). Returns
-    // false, with `error` naming the endpoint, when no reply came in time.
+    // false, with `error` naming the endpoint, when no reply came in time, and in a child made
+    // by fork() (the socket's I/O threads are the parent's).
     bool call(Message &request, Message &reply, std::string &error,
               const zmq::const_buffer *payload = nullptr, zmq::message_t *reply_payload = nullptr,
               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+    // In a child made by fork(): leaks the socket, whose closing would signal the parent's
+    // ZeroMQ threads. Calls fail afterwards.
+    void abandon();
 
   private:
     static constexpr auto busy_wait = std::chrono::microseconds(150);
@@ -38,6 +44,7 @@ class RequestChannel {
     std::mutex mutex_;
     zmq::socket_t socket_;
     std::uint32_t seq_ = 0;
+    CreatorProcess creator_;
 };
 
 } // namespace vorn::remote
