@@ -12,6 +12,7 @@
 #include <zmq.hpp>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -58,7 +59,10 @@ class RemoteDevice final : public Device {
     CreatorProcess creator_;
     std::uint64_t session_ = 0;
     std::mutex heartbeat_mutex_;
-    std::condition_variable heartbeat_stop_;
+    // On the heap: a child made by fork() leaks it, since destroying a condition variable the
+    // parent's heartbeat thread was waiting on blocks for a waiter that is not in the child.
+    std::unique_ptr<std::condition_variable> heartbeat_stop_ =
+        std::make_unique<std::condition_variable>();
     bool stopping_ = false;
     std::thread heartbeat_;
 };
