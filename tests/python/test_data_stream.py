@@ -7,7 +7,7 @@ import time
 import pytest
 
 import pyvorn_device
-from conftest import run_python
+from conftest import run_python, test_plugin
 from counting_callback import Counter
 
 WAIT = 10  # seconds; only reached on failure
@@ -221,3 +221,18 @@ def test_statistics_reconcile_with_what_the_callback_saw(manager, aligned):
     assert 1 <= figures["max_queue_depth"] <= 64
     assert seen["events"] + figures["dropped"] == chunks
     assert figures["dropped"] >= seen["drop_runs"]
+
+
+def test_every_stop_reaches_the_device():
+    # What a second stop does is the device's affair: both calls reach it.
+    result = run_python(f"""
+import pyvorn_device
+device = pyvorn_device.get_device_manager({str(test_plugin("slow_calls"))!r}).create_device("")
+stream = device.start_read_stream(0, lambda payload, text: None)
+stream.stop()
+stream.stop()
+with stream:
+    pass
+print("STATUS", device.get_status())
+""", timeout=60)
+    assert "STATUS stops=3" in result.stdout, result.stdout + result.stderr
