@@ -391,6 +391,7 @@ StreamCallback make_queued_callback(StreamCallback &&consumer, std::int32_t max_
     owner->max_elements = max_elements;
     owner->hooks = options.hooks;
     auto &live = owner->shared->live;
+    live->name = std::move(options.name);
     // Registered before the thread starts, which unregisters it as its last step.
     register_delivery(live);
     try {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace vorn::stream {
 
@@ -48,6 +49,8 @@ struct QueueOptions {
     std::shared_ptr<void> keep_alive;
     // Counts the events lost, the overflow messages delivered, and the deepest the queue has been.
     std::shared_ptr<StreamStatistics> statistics;
+    // Names the stream in messages (the wait at process exit).
+    std::string name;
 };
 
 // Starts a delivery thread that hands each queued event to `consumer` (moved in; destroyed on

@@ -73,11 +73,30 @@ StreamResult hand_chain_to_device(const DeviceSelf &self, std::uint32_t addr,
         std::move(statistics));
 }
 
+// "the stream calling <repr of the callback>", for the exit wait's message. Holds the lock.
+template <typename Payload>
+std::string
+stream_name(const std::function<void(std::optional<Payload>, std::optional<std::string>)> &callback) {
+    using Wrapper = py::detail::type_caster_std_function_specializations::func_wrapper<
+        void, std::optional<Payload>, std::optional<std::string>>;
+    const auto *wrapper = callback.template target<Wrapper>();
+    if (wrapper == nullptr) {
+        return "a stream";
+    }
+    py::error_scope keep_pending_error;
+    try {
+        return "the stream calling " + py::str(py::repr(wrapper->hfunc.f)).template cast<std::string>();
+    } catch (const std::exception &) {
+        return "a stream";
+    }
+}
+
 vorn::stream::QueueOptions queue_options(std::shared_ptr<void> keep_alive,
                                          std::shared_ptr<vorn::stream::LostBytes> lost_bytes,
-                                         std::shared_ptr<StreamStatistics> statistics) {
+                                         std::shared_ptr<StreamStatistics> statistics,
+                                         std::string name) {
     return {&python_delivery_hooks(), std::move(lost_bytes), std::move(keep_alive),
-            std::move(statistics)};
+            std::move(statistics), std::move(name)};
 }
 
 StreamResult start_read_stream(const DeviceSelf &self, std::uint32_t addr,
@@ -89,7 +108,7 @@ StreamResult start_read_stream(const DeviceSelf &self, std::uint32_t addr,
     auto keep_alive = keep_alive_of(*self.device);
     auto chain = vorn::stream::make_queued_callback(
         make_callback_consumer(callback, keep_alive, statistics), limit,
-        queue_options(keep_alive, nullptr, statistics));
+        queue_options(keep_alive, nullptr, statistics, stream_name(callback)));
     return hand_chain_to_device(self, addr, std::move(chain), chunk_size, std::move(keep_alive),
                                 statistics);
 }
@@ -111,7 +130,8 @@ StreamResult start_aligned_read_stream(const DeviceSelf &self, std::uint32_t add
         make_callback_consumer(callback, owner_slot, keep_alive, statistics), alignment,
         owner_slot, lost_bytes, statistics);
     auto chain = vorn::stream::make_queued_callback(
-        std::move(aligner), limit, queue_options(keep_alive, lost_bytes, statistics));
+        std::move(aligner), limit,
+        queue_options(keep_alive, lost_bytes, statistics, stream_name(callback)));
     return hand_chain_to_device(self, addr, std::move(chain), chunk_size, std::move(keep_alive),
                                 statistics);
 }

@@ -285,7 +285,7 @@ TEST(EventQueue, OverflowReplacesEachRunOfDroppedEventsWithOneMessageCountedAtOn
     sink->gate_closed = true;
     auto statistics = std::make_shared<StreamStatistics>();
     StreamCallback queued = make_queued_callback(make_consumer(sink), 64,
-                                                 QueueOptions{nullptr, nullptr, nullptr, statistics});
+                                                 QueueOptions{nullptr, nullptr, nullptr, statistics, {}});
 
     push_text(queued, "block");
     ASSERT_TRUE(sink->wait_at_gate());
