@@ -236,3 +236,21 @@ with stream:
 print("STATUS", device.get_status())
 """, timeout=60)
     assert "STATUS stops=3" in result.stdout, result.stdout + result.stderr
+
+
+def test_losses_are_counted_when_they_happen_and_survive_stop(manager):
+    # The callback holds its first call while the unpaced device runs far past the queue: the
+    # count grows meanwhile, and a stop that discards the pending texts keeps it.
+    chunks = 3000
+    device = manager.create_device(f"stream_bytes={chunks * 64},stream_fill=0")
+    release = threading.Event()
+    stream = device.start_read_stream(0, lambda p, t: release.wait(10), chunk_size=64,
+                                      max_queue_elements=64)
+    deadline = time.monotonic() + WAIT
+    while stream.statistics()["dropped"] < chunks - 66 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    dropped = stream.statistics()["dropped"]
+    release.set()
+    stream.stop()
+    assert chunks - 66 <= dropped < chunks
+    assert stream.statistics()["dropped"] == dropped

@@ -545,3 +545,20 @@ print("DONE")
         timeout=60,
     )
     assert result.returncode == 0 and result.stdout.strip() == "DONE", result.stdout + result.stderr
+
+
+def test_a_chunk_size_no_buffer_can_have_is_refused():
+    # Header plus chunk size wrapped around in the device's pool: a tiny buffer, written far past.
+    result = run_python("""
+        import os
+        import pyvorn_device
+        manager = pyvorn_device.get_device_manager(os.environ["VORN_SIM_PLUGIN"])
+        for chunks in ("owned", "lent"):
+            device = manager.create_device(f"stream_chunks={chunks}")
+            for _ in range(3):
+                assert device.start_read_stream(0, lambda p, t: None, chunk_size=2**64 - 1) is None
+                assert device.start_aligned_read_stream(
+                    0, 4, lambda p, t: None, chunk_size=2**64 - 1) is None
+        print("REFUSED")
+        """, timeout=60)
+    assert result.returncode == 0 and "REFUSED" in result.stdout, result.stdout + result.stderr
