@@ -71,8 +71,10 @@ template <> class type_caster<pyvorn::DeviceSelf> {
             throw reference_cast_error();
         }
         self_.device = static_cast<vorn::Device *>(base.value);
+        // Looked up once: the registry's lookup hashes the type's name, a good part of a call.
+        static detail::type_info *const device_type = get_type_info(typeid(vorn::Device));
         auto *instance = reinterpret_cast<detail::instance *>(source.ptr());
-        auto holder = instance->get_value_and_holder(get_type_info(typeid(vorn::Device)));
+        auto holder = instance->get_value_and_holder(device_type);
         self_.calls = holder.holder_constructed()
                           ? pyvorn::call_lock_of(holder.holder<vorn::DevicePtr>().get_deleter().keep_alive)
                           : nullptr;

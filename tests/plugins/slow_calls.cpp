@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -23,11 +24,11 @@ std::atomic<int> calls_in_progress{0};
 
 class TickStream final : public vorn::Device::DataStream {
   public:
-    TickStream(StreamCallback &&callback, std::atomic<int> &stops)
-        : callback_(std::move(callback)), stops_(stops), ticker_([this] { tick(); }) {}
+    TickStream(StreamCallback &&callback, std::shared_ptr<std::atomic<int>> stops)
+        : callback_(std::move(callback)), stops_(std::move(stops)), ticker_([this] { tick(); }) {}
     ~TickStream() override { end(); }
     void stop() override {
-        ++stops_;
+        ++*stops_;
         end();
     }
 
@@ -48,7 +49,7 @@ class TickStream final : public vorn::Device::DataStream {
     }
 
     StreamCallback callback_;
-    std::atomic<int> &stops_;
+    std::shared_ptr<std::atomic<int>> stops_; // the handle may outlive its device
     std::atomic<bool> stop_requested_{false};
     std::thread ticker_;
 };
@@ -82,7 +83,7 @@ class SlowDevice final : public vorn::Device {
         return std::make_unique<TickStream>(std::move(callback), stops_);
     }
     std::optional<std::string> get_status() override {
-        return "stops=" + std::to_string(stops_.load());
+        return "stops=" + std::to_string(stops_->load());
     }
 
   private:
@@ -103,7 +104,7 @@ class SlowDevice final : public vorn::Device {
 
     std::atomic<int> in_device_{0};
     std::atomic<int> overlaps_{0};
-    std::atomic<int> stops_{0};
+    std::shared_ptr<std::atomic<int>> stops_ = std::make_shared<std::atomic<int>>(0);
 };
 
 class SlowManager final : public vorn::DeviceManager {
