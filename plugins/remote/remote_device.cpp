@@ -48,11 +48,18 @@ RemoteDevice::RemoteDevice(zmq::context_t &context, RemoteOptions options)
 }
 
 RemoteDevice::~RemoteDevice() {
+    if (creator_.inherited()) {
+        // The heartbeat thread is the parent's, and so are the sockets' ZeroMQ threads.
+        static_cast<void>(new std::thread(std::move(heartbeat_)));
+        static_cast<void>(heartbeat_stop_.release());
+        channel_.abandon();
+        return;
+    }
     {
         std::lock_guard lock(heartbeat_mutex_);
         stopping_ = true;
     }
-    heartbeat_stop_.notify_all();
+    heartbeat_stop_->notify_all();
     heartbeat_.join();
     try {
         Message destroy = request(Op::destroy_device);
@@ -73,7 +80,7 @@ void RemoteDevice::beat() {
         beat.length = session_key_; // this connection never created the session
         const auto ping = encode_message(beat);
         std::unique_lock lock(heartbeat_mutex_);
-        while (!heartbeat_stop_.wait_for(lock, std::chrono::milliseconds(heartbeat_interval_ms),
+        while (!heartbeat_stop_->wait_for(lock, std::chrono::milliseconds(heartbeat_interval_ms),
                                          [this] { return stopping_; })) {
             // A full connection drops the beat; the next one may get through.
             [[maybe_unused]] auto sent = socket.send(zmq::buffer(ping), zmq::send_flags::dontwait);

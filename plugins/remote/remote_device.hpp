@@ -15,6 +15,7 @@
 #include <zmq.hpp>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -66,13 +67,17 @@ class RemoteDevice final : public Device {
     zmq::context_t &context_;
     RemoteOptions options_;
     RequestChannel channel_;
+    CreatorProcess creator_;
     std::uint64_t session_ = 0;
     std::uint64_t session_key_ = 0;
     std::uint64_t piece_ = preferred_piece;
     std::mutex error_mutex_;
     std::string last_error_;
     std::mutex heartbeat_mutex_;
-    std::condition_variable heartbeat_stop_;
+    // On the heap: a child made by fork() leaks it, since destroying a condition variable the
+    // parent's heartbeat thread was waiting on blocks for a waiter that is not in the child.
+    std::unique_ptr<std::condition_variable> heartbeat_stop_ =
+        std::make_unique<std::condition_variable>();
     bool stopping_ = false;
     std::thread heartbeat_;
 };

@@ -75,10 +75,18 @@ class RemoteManager final : public DeviceManager {
 
     static void plugin_anchor() {}
 
+    ~RemoteManager() override {
+        if (creator_.inherited()) {
+            // Terminating the context would wait forever for I/O threads only the parent has.
+            static_cast<void>(new zmq::context_t(std::move(context_)));
+        }
+    }
+
   private:
     zmq::context_t context_{1};
     std::mutex mutex_;
     std::map<std::string, RemoteOptions> servers_; // by endpoint: the servers reached
+    CreatorProcess creator_;
 };
 
 } // namespace

@@ -28,6 +28,8 @@ void RequestChannel::await_briefly() {
     }
 }
 
+void RequestChannel::abandon() { static_cast<void>(new zmq::socket_t(std::move(socket_))); }
+
 void RequestChannel::reopen() {
     socket_.close();
     socket_ = connect_dealer(context_, options_);
@@ -95,6 +97,10 @@ bool RequestChannel::await(const Message &request, Clock::time_point deadline, M
 bool RequestChannel::call(Message &request, Message &reply, std::string &error,
                           const zmq::const_buffer *payload, zmq::message_t *reply_payload,
                           std::optional<std::chrono::milliseconds> timeout) {
+    if (creator_.inherited()) {
+        error = "remote: " + options_.endpoint + ": not usable in a child made by fork()";
+        return false;
+    }
     const auto wait = timeout.value_or(options_.timeout);
     const auto deadline = Clock::now() + wait;
     std::lock_guard lock(mutex_);
@@ -119,6 +125,10 @@ std::size_t RequestChannel::pipeline(
     const std::function<void(std::size_t, Message &, zmq::const_buffer &)> &make,
     const std::function<bool(std::size_t, const Message &, zmq::message_t &)> &accept,
     std::string &error) {
+    if (creator_.inherited()) {
+        error = "remote: " + options_.endpoint + ": not usable in a child made by fork()";
+        return 0;
+    }
     std::lock_guard lock(mutex_);
     std::vector<Message> sent;
     sent.reserve(count);

@@ -7,6 +7,7 @@
 #include "protocol.hpp"
 #include "remote_options.hpp"
 
+#include <vorn/device.hpp>
 #include <zmq.hpp>
 
 #include <chrono>
@@ -27,7 +28,8 @@ class RequestChannel {
 
     // Sends `request` (with `payload` bytes as a second frame when given) and waits for the
     // reply. Any thread; blocks up to `timeout` (the options' timeout when empty). Returns
-    // false, with `error` naming the endpoint, when no reply came in time.
+    // false, with `error` naming the endpoint, when no reply came in time, and in a child made
+    // by fork() (the socket's I/O threads are the parent's).
     bool call(Message &request, Message &reply, std::string &error,
               const zmq::const_buffer *payload = nullptr, zmq::message_t *reply_payload = nullptr,
               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
@@ -44,6 +46,9 @@ class RequestChannel {
                          const std::function<bool(std::size_t, const Message &,
                                                   zmq::message_t &)> &accept,
                          std::string &error);
+    // In a child made by fork(): leaks the socket, whose closing would signal the parent's
+    // ZeroMQ threads. Calls fail afterwards.
+    void abandon();
 
   private:
     static constexpr auto busy_wait = std::chrono::microseconds(150);
@@ -64,6 +69,7 @@ class RequestChannel {
     std::uint32_t seq_ = 0;
     std::uint64_t session_ = 0;
     std::uint64_t session_key_ = 0;
+    CreatorProcess creator_;
 };
 
 } // namespace vorn::remote
