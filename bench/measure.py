@@ -231,3 +231,41 @@ def per_call_ns(function, *args, calls=200_000) -> float:
             function(*args)
         best = min(best, time.perf_counter() - start)
     return best / calls * 1e9
+
+
+def overload(manager, seconds=10, chunk_size=64, log=None) -> dict:
+    """A device at 4x the callback's capacity: data chunks delivered in the last second against
+    what the callback handles alone. The callback spends a fixed time per data chunk; texts cost
+    it next to nothing."""
+    work = 50e-6
+
+    def busy(payload):
+        until = time.perf_counter() + work
+        while time.perf_counter() < until:
+            pass
+
+    calls, start = 0, time.perf_counter()
+    while time.perf_counter() - start < 1.0:
+        busy(None)
+        calls += 1
+    capacity = calls / (time.perf_counter() - start)
+    device = manager.create_device(f"stream_rate={round(4 * capacity)},stream_fill=0")
+    data, texts = [0], [0]
+
+    def callback(payload, text):
+        if payload is not None:
+            busy(payload)
+            data[0] += 1
+        elif text is not None:
+            texts[0] += 1
+
+    with device.start_read_stream(0, callback, chunk_size=chunk_size):
+        time.sleep(seconds - 1)
+        data_before, texts_before = data[0], texts[0]
+        time.sleep(1)
+        last_second, last_texts = data[0] - data_before, texts[0] - texts_before
+    if log:
+        log(f"overload: capacity {capacity:.0f}/s, second {seconds}: {last_second} chunks, "
+            f"{last_texts} texts")
+    return {"capacity": capacity, "last_second": last_second, "texts": last_texts,
+            "seconds": seconds}

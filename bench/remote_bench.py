@@ -217,8 +217,10 @@ def main() -> int:
     options = "stream_stamp=1"
 
     log = tempfile.NamedTemporaryFile("w+", suffix=".log")
+    # --client-options: each window asks for its own rate, as the local device gets it.
     server = subprocess.Popen([find_server(), str(PLUGINS / "libvorn_sim.so"),
-                               "--bind", "tcp://127.0.0.1:*"], stdout=log, stderr=subprocess.STDOUT)
+                               "--bind", "tcp://127.0.0.1:*", "--client-options"],
+                              stdout=log, stderr=subprocess.STDOUT)
     try:
         deadline = time.monotonic() + 10
         while not (found := re.search(r"serving \S+ on (\S+)", pathlib.Path(log.name).read_text())):

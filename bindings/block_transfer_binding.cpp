@@ -1,3 +1,4 @@
+#include "device_calls.hpp"
 #include "registration.hpp"
 
 #include <stdexcept>
@@ -9,8 +10,9 @@ namespace {
 
 using vorn::Device;
 
-// The device works directly on the exporter's memory: one flat run of unsigned bytes. The
-// interpreter lock stays held so no Python code can resize or free the buffer meanwhile.
+// The device works directly on the exporter's memory: one flat run of unsigned bytes. The buffer
+// stays exported for as long as the run lives, so no Python code can resize or free it while the
+// device works on it with the interpreter lock released.
 struct ByteRun {
     py::buffer_info info;
 
@@ -32,14 +34,18 @@ struct ByteRun {
     std::uint8_t *bytes() const { return static_cast<std::uint8_t *>(info.ptr); }
 };
 
-std::uint64_t write_to_device(Device &device, std::uint32_t addr, const py::buffer &source) {
+std::uint64_t write_to_device(const DeviceSelf &self, std::uint32_t addr,
+                              const py::buffer &source) {
     const ByteRun run(source, false);
-    return device.write(addr, run.length(), run.bytes());
+    return call_device(self,
+                       [&](Device &device) { return device.write(addr, run.length(), run.bytes()); });
 }
 
-std::uint64_t read_from_device(Device &device, std::uint32_t addr, const py::buffer &destination) {
+std::uint64_t read_from_device(const DeviceSelf &self, std::uint32_t addr,
+                               const py::buffer &destination) {
     const ByteRun run(destination, true);
-    return device.read(addr, run.length(), run.bytes());
+    return call_device(self,
+                       [&](Device &device) { return device.read(addr, run.length(), run.bytes()); });
 }
 
 } // namespace

@@ -1,7 +1,9 @@
+#include "device_calls.hpp"
 #include "instance_guards.hpp"
 #include "registration.hpp"
 
 #include <fmt/format.h>
+#include <pybind11/stl.h>
 
 namespace py = pybind11;
 
@@ -16,18 +18,49 @@ DeviceClass register_device(py::module_ &m) {
              [](const Device &self) {
                  return fmt::format("<pyvorn_device.Device at {}>", fmt::ptr(&self));
              })
-        .def("set_register_sync", &Device::set_register_sync)
-        .def("set_register", &Device::set_register)
-        .def("send_registers", &Device::send_registers)
-        .def("get_register_sync", &Device::get_register_sync)
-        .def("get_register", &Device::get_register)
-        .def("read_registers", &Device::read_registers)
-        .def("trigger", &Device::trigger);
+        .def("set_register_sync",
+             [](const DeviceSelf &self, std::uint32_t addr, std::uint32_t value,
+                std::uint32_t mask) {
+                 return call_device(
+                     self, [&](Device &d) { return d.set_register_sync(addr, value, mask); });
+             })
+        .def("set_register",
+             [](const DeviceSelf &self, std::uint32_t addr, std::uint32_t value,
+                std::uint32_t mask) {
+                 return call_device(self,
+                                    [&](Device &d) { return d.set_register(addr, value, mask); });
+             })
+        .def("send_registers",
+             [](const DeviceSelf &self) {
+                 return call_device(self, [](Device &d) { return d.send_registers(); });
+             })
+        .def("get_register_sync",
+             [](const DeviceSelf &self, std::uint32_t addr) {
+                 return call_device(self, [&](Device &d) { return d.get_register_sync(addr); });
+             })
+        .def("get_register",
+             [](const DeviceSelf &self, std::uint32_t addr) {
+                 return call_device(self, [&](Device &d) { return d.get_register(addr); });
+             })
+        .def("read_registers",
+             [](const DeviceSelf &self) {
+                 return call_device(self, [](Device &d) { return d.read_registers(); });
+             })
+        .def("trigger", [](const DeviceSelf &self, std::uint32_t addr, std::int32_t value) {
+            return call_device(self, [&](Device &d) { return d.trigger(addr, value); });
+        });
     return device;
 }
 
 void register_device_queries(DeviceClass &device) {
-    device.def("get_status", &Device::get_status).def("get_info", &Device::get_info);
+    device
+        .def("get_status",
+             [](const DeviceSelf &self) {
+                 return call_device(self, [](Device &d) { return d.get_status(); });
+             })
+        .def("get_info", [](const DeviceSelf &self) {
+            return call_device(self, [](Device &d) { return d.get_info(); });
+        });
     // Device's last registration step, so these come after its methods.
     refuse_pickling(device);
     refuse_uninitialised_instances<Device>();

@@ -40,7 +40,9 @@ constexpr std::array<const char *, last_op + 1> op_names = {"none",
                                                             "stream_chunk",
                                                             "stream_text",
                                                             "stream_end",
-                                                            "refused"};
+                                                            "refused",
+                                                            "attach",
+                                                            "list_devices"};
 
 } // namespace
 

@@ -11,7 +11,12 @@
 //   40   8   length         48  .. text
 //
 // A reply carries the op and seq of its request. The server routes by ZeroMQ identity; the
-// session is the server's handle of one remote device, the stream its handle of one stream.
+// session is the server's handle of one remote device, the stream its handle of one stream
+// (both 64 random bits). A session belongs to the connection that created it (and under CURVE
+// to that client's key); create_device's reply carries in `length` the session's key, which the
+// same client's other connections present to act on it (attach; ping carries it in `length`),
+// and in `value` the largest frame the server takes. create_device's text is a published device
+// name (empty: "default"), optionally followed by a newline and the client's own options text.
 #pragma once
 
 #include <cstddef>
@@ -48,8 +53,10 @@ enum class Op : std::uint8_t {
     stream_text,  // server to client: an error text
     stream_end,   // server to client: the end marker
     refused,      // server to client: a message it could not parse
+    attach,       // another connection of a session's client: session, key in length
+    list_devices, // the published device names, one per line
 };
-inline constexpr std::uint8_t last_op = static_cast<std::uint8_t>(Op::refused);
+inline constexpr std::uint8_t last_op = static_cast<std::uint8_t>(Op::list_devices);
 
 enum class Status : std::uint8_t {
     ok = 0,

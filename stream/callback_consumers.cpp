@@ -1,11 +1,11 @@
 #include "callback_consumers.hpp"
 
+#include "callback_error_log.hpp"
 #include "recycled_blocks.hpp"
 
 #include <pybind11/functional.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-#include <spdlog/spdlog.h>
 
 #include <cstring>
 #include <memory>
@@ -114,6 +114,7 @@ template <typename Payload> struct Consumer {
     std::shared_ptr<vorn::stream::PieceOwnerSlot> owner_slot;
     std::shared_ptr<StreamStatistics> statistics;
     ReusedPayload<Payload> payload;
+    vorn::stream::CallbackErrorLog error_log;
 
     // cb(first, second); a Python error arrives as py::error_already_set.
     void call(PyObject *first, PyObject *second) {
@@ -133,7 +134,7 @@ template <typename Payload> struct Consumer {
             call();
         } catch (const std::exception &e) {
             StreamStatistics::add(statistics->callback_errors);
-            spdlog::error("Error in callback: {}", e.what());
+            error_log.error(e.what());
         }
     }
     void count_payload(std::uint64_t size) {
@@ -274,7 +275,7 @@ vorn::StreamCallback make_callback_consumer(const ManagedBufferCallback &callbac
                                             std::shared_ptr<StreamStatistics> statistics) {
     auto consumer = new Consumer<ManagedBuffer>{std::move(keep_alive),
                                                 python_callable<ManagedBuffer>(callback), nullptr,
-                                                std::move(statistics), {}};
+                                                std::move(statistics), {}, {}};
     return vorn::StreamCallback{&managed_consumer_ops, consumer};
 }
 
@@ -285,7 +286,7 @@ make_callback_consumer(const DataViewCallback &callback,
                        std::shared_ptr<StreamStatistics> statistics) {
     auto consumer =
         new Consumer<DataView>{std::move(keep_alive), python_callable<DataView>(callback),
-                               std::move(owner_slot), std::move(statistics), {}};
+                               std::move(owner_slot), std::move(statistics), {}, {}};
     return vorn::StreamCallback{&view_consumer_ops, consumer};
 }
 

@@ -53,7 +53,7 @@ struct ChunkAligner {
     void report_allocation_failure() {
         StreamEvent message{std::in_place_index<1>, allocation_failure_message};
         if (statistics) {
-            StreamStatistics::add(statistics->allocation_failures);
+            statistics->allocation_failures.fetch_add(1, std::memory_order_relaxed);
         }
         consumer(message);
     }

@@ -23,8 +23,9 @@ class PyDataStream : public DataStream {
 
 constexpr const char *statistics_doc = R"(A dict of what the stream has delivered and lost so far:
 events: payloads handed to the callback; bytes: their bytes;
-dropped: "Queue Overflow, dropping event" texts delivered, one per event lost to a full queue;
-allocation_failures: "Memory Allocation Failure, dropping event" texts delivered;
+dropped: events lost to a full queue, counted when lost (also those a stop discarded the text of);
+drop_runs: "Queue Overflow, dropping event" texts delivered, one per run of consecutive drops;
+allocation_failures: events lost to a failed allocation, counted when lost;
 callback_errors: exceptions the callback raised (each logged);
 max_queue_depth: the most events that ever waited in the queue;
 running: whether the stream still delivers.
@@ -42,6 +43,7 @@ py::dict statistics_of(const DataStream &self) {
     result["events"] = read(&StreamStatistics::events);
     result["bytes"] = read(&StreamStatistics::bytes);
     result["dropped"] = read(&StreamStatistics::dropped);
+    result["drop_runs"] = read(&StreamStatistics::drop_runs);
     result["allocation_failures"] = read(&StreamStatistics::allocation_failures);
     result["callback_errors"] = read(&StreamStatistics::callback_errors);
     result["max_queue_depth"] = read(&StreamStatistics::max_queue_depth);

@@ -83,4 +83,16 @@ std::size_t stop_registered_deliveries(std::optional<std::chrono::milliseconds> 
     }));
 }
 
+std::vector<std::string> running_delivery_names() {
+    auto &reg = *current_registry;
+    std::lock_guard lock(reg.mutex);
+    std::vector<std::string> names;
+    for (const auto &delivery : reg.deliveries) {
+        if (!delivery->finished()) {
+            names.push_back(delivery->name);
+        }
+    }
+    return names;
+}
+
 } // namespace vorn::stream

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <optional>
 #include <stop_token>
+#include <string>
+#include <vector>
 
 namespace vorn::stream {
 
@@ -18,6 +20,7 @@ namespace vorn::stream {
 class LiveDelivery {
   public:
     std::stop_source stop;
+    std::string name; // for messages; set before the delivery is registered, then read-only
 
     // Called by the delivery thread as its very last step.
     void mark_finished();
@@ -41,5 +44,8 @@ void unregister_delivery(const LiveDelivery *delivery);
 // (`timeout` from now; none: no limit). Returns how many were still running at the deadline.
 // A child process made by fork() starts with none registered: its parent's threads are not there.
 std::size_t stop_registered_deliveries(std::optional<std::chrono::milliseconds> timeout);
+
+// The names of the registered deliveries that have not ended. Any thread.
+std::vector<std::string> running_delivery_names();
 
 } // namespace vorn::stream

@@ -16,14 +16,18 @@
 namespace vorn::stream {
 namespace {
 
-// A run of events dropped for overflow, counted in one queue element instead of one message each,
-// so memory stays bounded however long an overflow lasts. The producer counts into the run while
-// nothing has been queued behind it; the delivery thread closes the run when it takes it and then
-// hands on one "Queue Overflow, dropping event" per counted drop, in the dropped events' place.
-// The mutex is held for a few instructions on either side, and only while events are dropped.
+// A run of consecutive events lost the same way (a full queue, or a failed allocation), counted in
+// one queue element, so memory stays bounded however long the loss lasts. The producer counts
+// into the run while nothing has been queued behind it; the delivery thread closes the run when
+// it takes it and hands on ONE message for the whole run, in the lost events' place: a callback
+// slower than its device must not spend its time reading one message per lost event. The mutex
+// is held for a few instructions on either side, and only while events are lost.
 class DropRun {
   public:
-    explicit DropRun(std::uint64_t first_bytes) : bytes_(first_bytes) {}
+    DropRun(std::uint64_t first_bytes, bool allocation_failure)
+        : allocation_failure(allocation_failure), bytes_(first_bytes) {}
+
+    const bool allocation_failure; // which message stands for the run
 
     // Producer: counts one more drop unless the delivery thread has closed the run.
     bool try_add(std::uint64_t bytes) {
@@ -49,13 +53,10 @@ class DropRun {
     std::uint64_t bytes_;
 };
 
-// A queued event; or, when `drops` is set, a run of drops; `lost_bytes` goes with a loss message
-// the producer queued for an event it could not queue.
+// A queued event; or, when `drops` is set, a run of lost events.
 struct QueuedEvent {
     StreamEvent event;
     std::shared_ptr<DropRun> drops;
-    std::uint64_t lost_bytes = 0;
-    bool allocation_failure = false;
 };
 
 using Queue = moodycamel::BlockingReaderWriterQueue<QueuedEvent>;
@@ -79,6 +80,8 @@ struct DeliveryState {
     std::atomic<bool> end_not_queued{false};
     // Set by teardown: the device pushes no more, so an ending thread empties the whole queue.
     std::atomic<bool> producer_gone{false};
+    // Delivery thread only: the last thing handed on was the message for a failed allocation.
+    bool reported_allocation_failure = false;
 };
 
 struct EventQueue {
@@ -88,6 +91,7 @@ struct EventQueue {
     const DeliveryThreadHooks *hooks = nullptr;
     std::shared_ptr<DropRun> open_run; // producer only: the run at the queue's tail, if any
     BytePool *copies = BytePool::create(); // buffers for copies of lent chunks
+    CreatorProcess creator;                // a child made by fork() has no delivery thread
 
     EventQueue() = default;
     EventQueue(const EventQueue &) = delete;
@@ -124,13 +128,31 @@ StreamEvent take_for_queue(StreamEvent &event, BytePool &copies) {
     }
 }
 
-void count_drop(EventQueue &owner, std::uint64_t bytes) {
-    if (owner.open_run && owner.open_run->try_add(bytes)) {
+// Several threads write these counters (the device's on a loss, the delivery thread on a failed
+// allocation of its own), so they are added to atomically.
+void count_loss(DeliveryState &shared, std::atomic<std::uint64_t> StreamStatistics::*counter) {
+    if (shared.statistics) {
+        ((*shared.statistics).*counter).fetch_add(1, std::memory_order_relaxed);
+    }
+}
+
+// Counted now, on the device's thread: what is lost is known here, and a stop that discards the
+// queue must not discard the count.
+void count_drop(EventQueue &owner, std::uint64_t bytes, bool allocation_failure) {
+    auto &shared = *owner.shared;
+    count_loss(shared, allocation_failure ? &StreamStatistics::allocation_failures
+                                          : &StreamStatistics::dropped);
+    if (owner.open_run && owner.open_run->allocation_failure == allocation_failure &&
+        owner.open_run->try_add(bytes)) {
         return;
     }
-    auto run = std::make_shared<DropRun>(bytes);
-    // Not held to the limit, like any loss message; when even this fails the drop goes unreported.
-    owner.open_run = owner.shared->queue.enqueue(QueuedEvent{StreamEvent{}, run}) ? run : nullptr;
+    try {
+        auto run = std::make_shared<DropRun>(bytes, allocation_failure);
+        // Not held to the limit, like any loss message.
+        owner.open_run = shared.queue.enqueue(QueuedEvent{StreamEvent{}, run}) ? run : nullptr;
+    } catch (const std::bad_alloc &) {
+        owner.open_run = nullptr; // counted, but no message can stand for it
+    }
 }
 
 // The end of the stream must arrive, so it is not held to the limit either (one element).
@@ -149,7 +171,7 @@ void push(void *state, StreamEvent *event) {
     }
     auto &queue = owner.shared->queue;
     if (queue.size_approx() >= static_cast<std::size_t>(owner.max_elements)) {
-        count_drop(owner, bytes_of(*event)); // the caller keeps and releases its event
+        count_drop(owner, bytes_of(*event), false); // the caller keeps and releases its event
         return;
     }
     StreamEvent element = take_for_queue(*event, *owner.copies);
@@ -157,8 +179,8 @@ void push(void *state, StreamEvent *event) {
         const std::uint64_t lost = bytes_of(element);
         // The element (and any bytes it owns) is released here, on the device's thread.
         element = StreamEvent{};
-        queue.enqueue(QueuedEvent{
-            StreamEvent{std::in_place_index<1>, allocation_failure_message}, nullptr, lost, true});
+        count_drop(owner, lost, true);
+        return;
     }
     owner.open_run.reset(); // later drops come after this event
     if (auto &statistics = owner.shared->statistics) {
@@ -175,43 +197,40 @@ void note_lost(DeliveryState &shared, std::uint64_t bytes) {
     }
 }
 
-void count(DeliveryState &shared, std::atomic<std::uint64_t> StreamStatistics::*counter) {
-    if (shared.statistics) {
-        StreamStatistics::add((*shared.statistics).*counter);
-    }
-}
-
 // Hands an event to the consumer. A consumer that cannot allocate what the event needs loses the
-// event, which is reported in its place like any other loss; delivery goes on.
+// event, which is reported in its place like any other loss; consecutive such losses share one
+// message. Delivery goes on.
 void hand_on(DeliveryState &shared, StreamCallback &consumer, StreamEvent &event) {
     try {
         consumer(event);
+        shared.reported_allocation_failure = false;
     } catch (const std::bad_alloc &) {
         note_lost(shared, bytes_of(event));
+        count_loss(shared, &StreamStatistics::allocation_failures);
+        if (shared.reported_allocation_failure) {
+            return; // the message in place of the previous loss stands for this one too
+        }
         try {
             StreamEvent message{std::in_place_index<1>, allocation_failure_message};
-            count(shared, &StreamStatistics::allocation_failures);
             consumer(message);
+            shared.reported_allocation_failure = true;
         } catch (const std::bad_alloc &) {
             // nothing left to report it with
         }
     }
 }
 
-// Hands on one overflow message per drop of the run; returns false when a stop cut it short.
-bool deliver_drops(DeliveryState &shared, DropRun &run, const std::stop_token &stop,
-                   StreamCallback &consumer) {
+// Hands on the one message that stands for a run of lost events (counted when they were lost).
+void deliver_drops(DeliveryState &shared, DropRun &run, StreamCallback &consumer) {
     const auto [drops, bytes] = run.close();
+    static_cast<void>(drops);
     note_lost(shared, bytes);
-    for (std::uint64_t left = drops; left != 0; --left) {
-        if (stop.stop_requested()) {
-            return false;
-        }
-        StreamEvent message{std::in_place_index<1>, overflow_message};
-        count(shared, &StreamStatistics::dropped);
-        hand_on(shared, consumer, message);
+    StreamEvent message{std::in_place_index<1>,
+                        run.allocation_failure ? allocation_failure_message : overflow_message};
+    if (!run.allocation_failure && shared.statistics) {
+        StreamStatistics::add(shared.statistics->drop_runs); // the delivery thread's own count
     }
-    return true;
+    hand_on(shared, consumer, message);
 }
 
 // Releases what is queued while the consumer, and with it what keeps the device's release
@@ -240,11 +259,8 @@ bool deliver_one(DeliveryState &shared, QueuedEvent &queued, const std::stop_tok
         return false; // a stopped stream discards what is still queued
     }
     if (queued.drops) {
-        return deliver_drops(shared, *queued.drops, stop, consumer);
-    }
-    note_lost(shared, queued.lost_bytes);
-    if (queued.allocation_failure) {
-        count(shared, &StreamStatistics::allocation_failures);
+        deliver_drops(shared, *queued.drops, consumer);
+        return true;
     }
     const bool end_of_stream = queued.event.index() == 0;
     hand_on(shared, consumer, queued.event);
@@ -351,6 +367,9 @@ void destroy(void *state) {
         return;
     }
     auto *owner = static_cast<EventQueue *>(state);
+    if (owner->creator.inherited()) {
+        return; // the thread to stop and wait for is the parent's: leave everything as it is
+    }
     teardown(owner);
     delete owner;
 }
@@ -372,6 +391,7 @@ StreamCallback make_queued_callback(StreamCallback &&consumer, std::int32_t max_
     owner->max_elements = max_elements;
     owner->hooks = options.hooks;
     auto &live = owner->shared->live;
+    live->name = std::move(options.name);
     // Registered before the thread starts, which unregisters it as its last step.
     register_delivery(live);
     try {

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace vorn::stream {
 
@@ -46,8 +47,10 @@ struct QueueOptions {
     // Keeps the code of queued chunks' release functions (a plug-in's) loaded for as long as the
     // queue holds chunks, on whichever thread the queue goes.
     std::shared_ptr<void> keep_alive;
-    // Counts the loss messages the queue delivers and the deepest the queue has been.
+    // Counts the events lost, the overflow messages delivered, and the deepest the queue has been.
     std::shared_ptr<StreamStatistics> statistics;
+    // Names the stream in messages (the wait at process exit).
+    std::string name;
 };
 
 // Starts a delivery thread that hands each queued event to `consumer` (moved in; destroyed on
@@ -60,10 +63,13 @@ struct QueueOptions {
 // The returned callback:
 //  - invoke: producer side, one device thread at a time; never waits. Lent chunks are copied
 //    (std::bad_alloc from that copy leaves invoke), owned chunks moved. At the limit the event is
-//    left with the caller and counted as a drop: the consumer receives one "Queue Overflow,
-//    dropping event" per drop, in the dropped event's place. Drops are counted rather than queued
-//    one by one, so memory stays bounded. The end marker is never dropped: it is queued beyond
-//    the limit and delivered once, after everything queued before it.
+//    left with the caller and counted as a drop there and then (statistics->dropped): a run of
+//    consecutive drops reaches the consumer as ONE "Queue Overflow, dropping event", in the run's
+//    place, so a slow consumer does not spend its time on messages. An event the queue cannot
+//    allocate room for is lost the same way, as "Memory Allocation Failure, dropping event". Runs
+//    are counted rather than queued event by event, so memory stays bounded. The end marker is
+//    never dropped: it is queued beyond the limit and delivered once, after everything queued
+//    before it.
 //  - destroy: stops delivery (events still queued are released undelivered, before it returns)
 //    and waits for the delivery thread, through options.hooks->wait_finished when given. On any delivery
 //    thread it does not wait: waiting for itself is impossible, and two streams that stop each

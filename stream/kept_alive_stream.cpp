@@ -31,18 +31,25 @@ void KeptAliveStream::stop() {
     }
     if (on_delivery_thread()) {
         std::unique_lock lock(stop_mutex_, std::try_to_lock);
-        if (lock && !stop_requested_) {
-            stop_requested_ = true;
-            stream_->stop();
+        if (lock && !in_device_stop_) {
+            stop_device();
         }
         return; // a stop in progress elsewhere ends the stream; waiting here could deadlock
     }
     std::lock_guard lock(stop_mutex_);
-    if (!stop_requested_) {
-        stop_requested_ = true;
-        stream_->stop();
+    if (!in_device_stop_) {
+        stop_device(); // every call reaches the device: what a second stop does is its affair
     }
     wait_for_delivery();
+}
+
+void KeptAliveStream::stop_device() {
+    struct Flag {
+        bool &flag;
+        explicit Flag(bool &set) : flag(set) { flag = true; }
+        ~Flag() { flag = false; }
+    } inside{in_device_stop_};
+    stream_->stop();
 }
 
 // Only a delivery that was asked to stop is waited for: a plug-in may keep its callback until

@@ -17,11 +17,10 @@ namespace vorn::stream {
 // the plug-in's handle has been destroyed. (Dropping it inside the plug-in's own destructor could
 // unload the library while that destructor still runs.)
 //
-// stop() does not depend on the plug-in's own stop() being safe to call twice or from two
-// threads at once:
-//  - on an ordinary thread it returns only once the plug-in's stop has returned and the stream's
-//    delivery thread has ended (through hooks->wait_finished, which may give up on an interrupt);
-//    concurrent and later calls wait for the same;
+// stop() does not depend on the plug-in's own stop() being safe to call from two threads at once:
+//  - on an ordinary thread every call reaches the plug-in's stop, one call after another (never
+//    two at once), and returns only once that stop has returned and the stream's delivery thread
+//    has ended (through hooks->wait_finished, which may give up on an interrupt);
 //  - on a delivery thread (a callback stopping its own stream or another one) it never waits:
 //    it asks the stream to stop, and the stream ends after its current callback;
 //  - in a child process made by fork() the stream is inert: its threads are not there, so
@@ -49,8 +48,10 @@ class KeptAliveStream final : public Device::DataStream {
     const DeliveryThreadHooks *hooks_;
     std::shared_ptr<StreamStatistics> statistics_;
     pid_t owner_process_;
+    void stop_device(); // stop_mutex_ held
+
     std::recursive_mutex stop_mutex_; // a signal handler run by a wait may call stop() again
-    bool stop_requested_ = false; // guarded by stop_mutex_
+    bool in_device_stop_ = false;     // guarded by stop_mutex_: such a call skips the device
 };
 
 } // namespace vorn::stream

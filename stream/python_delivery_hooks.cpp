@@ -6,6 +6,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
 
 namespace py = pybind11;
 
@@ -109,10 +113,46 @@ std::atomic<bool> exit_started{false};
 // Interpreter exit waits for callbacks in progress to return, however long they take, as it waits
 // for non-daemon threads: a delivery thread that asks for the lock once finalization has begun is
 // ended by the interpreter in the middle of its frames, which aborts the process.
+// How long exit waits for callbacks in progress before it says what it waits for.
+constexpr auto quiet_exit_wait = std::chrono::seconds(1);
+
+// A callback that never returns would hold the exit forever: after a second, one line on stderr
+// names the streams still in a callback, and Ctrl-C then ends the process at once. Nothing of
+// Python is finalized after that, so ending here is safe; it ends as an interrupted Python does.
+[[noreturn]] void end_process_on_interrupt() {
+    PyErr_Clear();
+    std::fflush(nullptr);
+    std::signal(SIGINT, SIG_DFL);
+    std::raise(SIGINT);
+    std::_Exit(128 + SIGINT);
+}
+
 void stop_all_for_exit() {
     exit_started = true;
     // Released so that callbacks in progress can finish and the callables can be dropped.
-    without_interpreter_lock([] { vorn::stream::stop_all_deliveries(std::nullopt); });
+    const auto wait = [](auto timeout) {
+        return without_interpreter_lock([&] {
+            return vorn::stream::stop_all_deliveries(
+                std::chrono::duration_cast<std::chrono::milliseconds>(timeout));
+        });
+    };
+    if (wait(quiet_exit_wait) == 0) {
+        return;
+    }
+    std::string names;
+    for (const auto &name : vorn::stream::running_delivery_names()) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    std::fprintf(stderr,
+                 "pyvorn_device: exit waits for callbacks still running (%s); Ctrl-C ends the "
+                 "process\n",
+                 names.c_str());
+    std::fflush(stderr);
+    while (wait(signal_poll_interval) != 0) {
+        if (PyErr_CheckSignals() != 0) {
+            end_process_on_interrupt();
+        }
+    }
 }
 
 } // namespace

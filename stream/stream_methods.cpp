@@ -1,3 +1,4 @@
+#include "bindings/device_calls.hpp"
 #include "bindings/registration.hpp"
 #include "callback_consumers.hpp"
 #include "chunk_aligner.hpp"
@@ -53,12 +54,15 @@ std::shared_ptr<void> keep_alive_of(const Device &device) {
 
 using vorn::stream::StreamStatistics;
 
-StreamResult hand_chain_to_device(Device &device, std::uint32_t addr, vorn::StreamCallback chain,
+StreamResult hand_chain_to_device(const DeviceSelf &self, std::uint32_t addr,
+                                  vorn::StreamCallback chain,
                                   std::uint64_t chunk_size, std::shared_ptr<void> keep_alive,
                                   std::shared_ptr<StreamStatistics> statistics) {
     stop_deliveries_at_exit();
     auto delivery = vorn::stream::delivery_of(chain);
-    StreamResult result = device.start_read_stream(addr, std::move(chain), chunk_size);
+    StreamResult result = call_device(self, [&](Device &device) {
+        return device.start_read_stream(addr, std::move(chain), chunk_size);
+    });
     // What the device did not take ends here; its teardown waits with the lock released.
     chain.reset();
     if (!result || !*result) {
@@ -69,28 +73,48 @@ StreamResult hand_chain_to_device(Device &device, std::uint32_t addr, vorn::Stre
         std::move(statistics));
 }
 
-vorn::stream::QueueOptions queue_options(std::shared_ptr<void> keep_alive,
-                                         std::shared_ptr<vorn::stream::LostBytes> lost_bytes,
-                                         std::shared_ptr<StreamStatistics> statistics) {
-    return {&python_delivery_hooks(), std::move(lost_bytes), std::move(keep_alive),
-            std::move(statistics)};
+// "the stream calling <repr of the callback>", for the exit wait's message. Holds the lock.
+template <typename Payload>
+std::string
+stream_name(const std::function<void(std::optional<Payload>, std::optional<std::string>)> &callback) {
+    using Wrapper = py::detail::type_caster_std_function_specializations::func_wrapper<
+        void, std::optional<Payload>, std::optional<std::string>>;
+    const auto *wrapper = callback.template target<Wrapper>();
+    if (wrapper == nullptr) {
+        return "a stream";
+    }
+    py::error_scope keep_pending_error;
+    try {
+        return "the stream calling " + py::str(py::repr(wrapper->hfunc.f)).template cast<std::string>();
+    } catch (const std::exception &) {
+        return "a stream";
+    }
 }
 
-StreamResult start_read_stream(Device &device, std::uint32_t addr,
+vorn::stream::QueueOptions queue_options(std::shared_ptr<void> keep_alive,
+                                         std::shared_ptr<vorn::stream::LostBytes> lost_bytes,
+                                         std::shared_ptr<StreamStatistics> statistics,
+                                         std::string name) {
+    return {&python_delivery_hooks(), std::move(lost_bytes), std::move(keep_alive),
+            std::move(statistics), std::move(name)};
+}
+
+StreamResult start_read_stream(const DeviceSelf &self, std::uint32_t addr,
                                const ManagedBufferCallback &callback, std::uint64_t chunk_size,
                                std::uint64_t max_queue_elements) {
     require_startable(callback);
     const auto limit = queue_limit(max_queue_elements);
     auto statistics = std::make_shared<StreamStatistics>();
-    auto keep_alive = keep_alive_of(device);
+    auto keep_alive = keep_alive_of(*self.device);
     auto chain = vorn::stream::make_queued_callback(
         make_callback_consumer(callback, keep_alive, statistics), limit,
-        queue_options(keep_alive, nullptr, statistics));
-    return hand_chain_to_device(device, addr, std::move(chain), chunk_size, std::move(keep_alive),
+        queue_options(keep_alive, nullptr, statistics, stream_name(callback)));
+    return hand_chain_to_device(self, addr, std::move(chain), chunk_size, std::move(keep_alive),
                                 statistics);
 }
 
-StreamResult start_aligned_read_stream(Device &device, std::uint32_t addr, std::uint64_t alignment,
+StreamResult start_aligned_read_stream(const DeviceSelf &self, std::uint32_t addr,
+                                       std::uint64_t alignment,
                                        const DataViewCallback &callback, std::uint64_t chunk_size,
                                        std::uint64_t max_queue_elements) {
     require_startable(callback);
@@ -101,13 +125,14 @@ StreamResult start_aligned_read_stream(Device &device, std::uint32_t addr, std::
     auto owner_slot = std::make_shared<vorn::stream::PieceOwnerSlot>();
     auto lost_bytes = std::make_shared<vorn::stream::LostBytes>();
     auto statistics = std::make_shared<StreamStatistics>();
-    auto keep_alive = keep_alive_of(device);
+    auto keep_alive = keep_alive_of(*self.device);
     auto aligner = vorn::stream::make_aligned_callback(
         make_callback_consumer(callback, owner_slot, keep_alive, statistics), alignment,
         owner_slot, lost_bytes, statistics);
     auto chain = vorn::stream::make_queued_callback(
-        std::move(aligner), limit, queue_options(keep_alive, lost_bytes, statistics));
-    return hand_chain_to_device(device, addr, std::move(chain), chunk_size, std::move(keep_alive),
+        std::move(aligner), limit,
+        queue_options(keep_alive, lost_bytes, statistics, stream_name(callback)));
+    return hand_chain_to_device(self, addr, std::move(chain), chunk_size, std::move(keep_alive),
                                 statistics);
 }
 

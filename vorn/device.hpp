@@ -14,7 +14,22 @@
 //  - Destroying the callback waits for the module's delivery thread, which needs the Python
 //    interpreter lock: destroy it in DataStream::stop() or on a thread of the device's own.
 //  - An OwnedChunk's release may run on any thread and must not call into Python.
+//  - The module calls a device's operations from one thread at a time: calls into one device
+//    from several Python threads never overlap. It makes them without the Python interpreter
+//    lock, so an operation may block on I/O for as long as it needs without stopping other
+//    Python threads, and a stream callback may call into its own device meanwhile (it waits for
+//    the call in progress).
+//
+// Fork: a child made by fork() inherits the plug-in's objects, but not their threads, and shares
+// their descriptors (eventfds, pipes, sockets, a ZeroMQ context's I/O threads' mailboxes) with
+// the parent. In any process other than the one that created it, an object neither signals,
+// joins nor waits on anything it holds: its destructor leaks what it would stop or close (the
+// child is a copy that exits or execs soon), and operations that need the parent's threads fail.
+// The module does the same with stream handles: in a child it neither stops nor destroys them.
+// CreatorProcess below makes the test one line.
 #pragma once
+
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -28,6 +43,16 @@
 namespace vorn {
 
 enum class BasicDeviceStatus : std::int32_t { Success = 0, Failure = 1 };
+
+// Remembers the process that created an object, for the fork rule above.
+class CreatorProcess {
+  public:
+    // Whether the calling process is a child that inherited the object. Any thread.
+    bool inherited() const { return ::getpid() != pid_; }
+
+  private:
+    pid_t pid_ = ::getpid();
+};
 
 // Bytes whose ownership travels with the event; release(data) runs exactly once.
 struct OwnedChunk {

@@ -1,6 +1,7 @@
 #include "chunk_pool.hpp"
 
 #include <algorithm>
+#include <limits>
 #include <new>
 
 namespace vorn::linux_dev {
@@ -28,7 +29,12 @@ ChunkPool::~ChunkPool() {
     }
 }
 
-ChunkPool *ChunkPool::create(std::size_t chunk_size) { return new ChunkPool(chunk_size); }
+ChunkPool *ChunkPool::create(std::size_t chunk_size) {
+    if (chunk_size == 0 || chunk_size > std::numeric_limits<std::size_t>::max() - header_size) {
+        throw std::bad_alloc(); // header plus data would wrap around
+    }
+    return new ChunkPool(chunk_size);
+}
 
 std::uint8_t *ChunkPool::take() {
     {

@@ -77,11 +77,19 @@ FileReader::FileReader(const std::string &path, std::uint64_t addr, StreamCallba
     }
 }
 
-FileReader::~FileReader() { stop(); }
+FileReader::~FileReader() {
+    if (creator_.inherited()) {
+        // Waking would write the parent's eventfd and end its stream; the thread is not here.
+        static_cast<void>(new std::thread(std::move(reader_)));
+        static_cast<void>(new StreamCallback(std::move(callback_)));
+        return;
+    }
+    stop();
+}
 
 void FileReader::halt(Halt reason) {
     std::lock_guard lock(join_mutex_);
-    if (!reader_.joinable()) {
+    if (!reader_.joinable() || creator_.inherited()) {
         return;
     }
     halt_.store(reason);
@@ -96,7 +104,7 @@ void FileReader::end_for_device() { halt(Halt::device_closed); }
 
 void FileReader::stop() {
     std::lock_guard lock(stop_mutex_);
-    if (stopped_) {
+    if (stopped_ || creator_.inherited()) {
         return;
     }
     halt(Halt::stop);

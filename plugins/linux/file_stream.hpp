@@ -72,6 +72,7 @@ class FileReader {
     std::mutex join_mutex_;
     std::mutex stop_mutex_;
     bool stopped_ = false;
+    CreatorProcess creator_; // in a child made by fork(), the thread and wake-up are the parent's
     std::thread reader_;
 };
 

@@ -19,16 +19,23 @@ LinuxDevice::~LinuxDevice() {
     }
 }
 
-void LinuxDevice::apply(const StagedWrite &write) {
+bool LinuxDevice::apply(const StagedWrite &write) {
     std::uint32_t value = write.value;
     if (write.mask != 0xFFFFFFFFu) {
-        value = (load(write.addr) & ~write.mask) | (write.value & write.mask);
+        const auto old = load(write.addr);
+        if (!old) {
+            return false;
+        }
+        value = (*old & ~write.mask) | (write.value & write.mask);
     }
-    window_->store(write.addr, value);
+    if (!window_->store(write.addr, value)) {
+        return false;
+    }
     counters_->register_writes.fetch_add(1, std::memory_order_relaxed);
+    return true;
 }
 
-std::uint32_t LinuxDevice::load(std::uint32_t addr) {
+std::optional<std::uint32_t> LinuxDevice::load(std::uint32_t addr) {
     counters_->register_reads.fetch_add(1, std::memory_order_relaxed);
     return window_->load(addr);
 }
@@ -40,8 +47,7 @@ BasicDeviceStatus LinuxDevice::set_register_sync(std::uint32_t addr, std::uint32
         return BasicDeviceStatus::Failure;
     }
     fetched_.insert(addr);
-    apply({addr, value, mask});
-    return BasicDeviceStatus::Success;
+    return apply({addr, value, mask}) ? BasicDeviceStatus::Success : BasicDeviceStatus::Failure;
 }
 
 BasicDeviceStatus LinuxDevice::set_register(std::uint32_t addr, std::uint32_t value,
@@ -60,11 +66,12 @@ BasicDeviceStatus LinuxDevice::send_registers() {
     if (!window_) {
         return BasicDeviceStatus::Failure;
     }
+    bool all_applied = true;
     for (const auto &write : staged_) {
-        apply(write);
+        all_applied = apply(write) && all_applied;
     }
     staged_.clear();
-    return BasicDeviceStatus::Success;
+    return all_applied ? BasicDeviceStatus::Success : BasicDeviceStatus::Failure;
 }
 
 std::optional<std::uint32_t> LinuxDevice::get_register_sync(std::uint32_t addr) {
@@ -73,7 +80,11 @@ std::optional<std::uint32_t> LinuxDevice::get_register_sync(std::uint32_t addr) 
         return std::nullopt;
     }
     fetched_.insert(addr);
-    return snapshot_[addr] = load(addr);
+    const auto value = load(addr);
+    if (value) {
+        snapshot_[addr] = *value;
+    }
+    return value;
 }
 
 std::uint32_t LinuxDevice::get_register(std::uint32_t addr) {
@@ -91,10 +102,15 @@ BasicDeviceStatus LinuxDevice::read_registers() {
     if (!window_) {
         return BasicDeviceStatus::Failure;
     }
+    bool all_loaded = true;
     for (const auto addr : fetched_) {
-        snapshot_[addr] = load(addr);
+        if (const auto value = load(addr)) {
+            snapshot_[addr] = *value;
+        } else {
+            all_loaded = false;
+        }
     }
-    return BasicDeviceStatus::Success;
+    return all_loaded ? BasicDeviceStatus::Success : BasicDeviceStatus::Failure;
 }
 
 BasicDeviceStatus LinuxDevice::trigger(std::uint32_t addr, std::int32_t value) {
@@ -102,7 +118,9 @@ BasicDeviceStatus LinuxDevice::trigger(std::uint32_t addr, std::int32_t value) {
     if (!holds(addr)) {
         return BasicDeviceStatus::Failure;
     }
-    window_->store(addr, static_cast<std::uint32_t>(value));
+    if (!window_->store(addr, static_cast<std::uint32_t>(value))) {
+        return BasicDeviceStatus::Failure;
+    }
     counters_->register_writes.fetch_add(1, std::memory_order_relaxed);
     return BasicDeviceStatus::Success;
 }
@@ -112,8 +130,7 @@ std::uint64_t LinuxDevice::write(std::uint32_t addr, std::uint64_t length, std::
     if (!window_ || !window_->holds_block(addr, length)) {
         return 0;
     }
-    window_->copy_in(addr, data, length);
-    return length;
+    return window_->copy_in(addr, data, length) ? length : 0;
 }
 
 std::uint64_t LinuxDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
@@ -121,8 +138,7 @@ std::uint64_t LinuxDevice::read(std::uint32_t addr, std::uint64_t length, std::u
     if (!window_ || !window_->holds_block(addr, length)) {
         return 0;
     }
-    window_->copy_out(addr, data, length);
-    return length;
+    return window_->copy_out(addr, data, length) ? length : 0;
 }
 
 std::optional<std::unique_ptr<Device::DataStream>>

@@ -62,8 +62,9 @@ class LinuxDevice final : public Device {
     };
 
     bool holds(std::uint32_t addr) const { return window_ && window_->holds_register(addr); }
-    void apply(const StagedWrite &write);   // mutex_ held
-    std::uint32_t load(std::uint32_t addr); // mutex_ held
+    // mutex_ held; both fail only when a regular file behind the window shrank.
+    bool apply(const StagedWrite &write);
+    std::optional<std::uint32_t> load(std::uint32_t addr);
 
     LinuxOptions options_;
     std::unique_ptr<RegisterWindow> window_;

@@ -92,6 +92,46 @@ Placement place(const LinuxOptions &options, const struct stat &file, std::uint6
     return at;
 }
 
+// Moves all `length` bytes with `step` (a pread or a pwrite of what is left at a position),
+// resuming after a short transfer or a signal. False when the file ends first (it shrank under
+// the window) or the call fails.
+template <typename Step> bool transfer_all(std::uint64_t length, std::uint64_t position, Step step) {
+    std::uint64_t done = 0;
+    while (done < length) {
+        const ssize_t moved = step(done, static_cast<std::size_t>(length - done),
+                                   static_cast<off_t>(position + done));
+        if (moved < 0 && errno == EINTR) {
+            continue;
+        }
+        if (moved <= 0) {
+            return false;
+        }
+        done += static_cast<std::uint64_t>(moved);
+    }
+    return true;
+}
+
+bool read_all(int fd, void *bytes, std::uint64_t length, std::uint64_t position) {
+    auto *out = static_cast<char *>(bytes);
+    return transfer_all(length, position, [&](std::uint64_t done, std::size_t left, off_t at) {
+        return ::pread(fd, out + done, left, at);
+    });
+}
+
+// A write past the end would grow a file that another process cut: refused, so the window never
+// lies beyond what the file holds.
+bool write_all(int fd, const void *bytes, std::uint64_t length, std::uint64_t position) {
+    struct stat file {};
+    if (::fstat(fd, &file) != 0 || static_cast<std::uint64_t>(file.st_size) < position ||
+        static_cast<std::uint64_t>(file.st_size) - position < length) {
+        return false;
+    }
+    const auto *in = static_cast<const char *>(bytes);
+    return transfer_all(length, position, [&](std::uint64_t done, std::size_t left, off_t at) {
+        return ::pwrite(fd, in + done, left, at);
+    });
+}
+
 } // namespace
 
 RegisterWindow::RegisterWindow(const LinuxOptions &options) : path_(options.regs) {
@@ -109,6 +149,10 @@ RegisterWindow::RegisterWindow(const LinuxOptions &options) : path_(options.regs
         const Placement at = place(options, file, page);
         offset_ = options.offset;
         size_ = at.size;
+        if (S_ISREG(file.st_mode)) {
+            file_position_ = at.map_offset + at.lead;
+            return;
+        }
         mapping_length_ = static_cast<std::size_t>((at.lead + at.size + page - 1) / page * page);
         void *mapping = ::mmap(nullptr, mapping_length_, PROT_READ | PROT_WRITE, MAP_SHARED, fd_,
                                static_cast<off_t>(at.map_offset));
@@ -124,7 +168,9 @@ RegisterWindow::RegisterWindow(const LinuxOptions &options) : path_(options.regs
 }
 
 RegisterWindow::~RegisterWindow() {
-    ::munmap(mapping_, mapping_length_);
+    if (mapping_ != nullptr) {
+        ::munmap(mapping_, mapping_length_);
+    }
     ::close(fd_);
 }
 
@@ -136,15 +182,30 @@ bool RegisterWindow::holds_block(std::uint32_t addr, std::uint64_t length) const
     return length <= size_ && addr <= size_ - length;
 }
 
-std::uint32_t RegisterWindow::load(std::uint32_t addr) const {
+std::optional<std::uint32_t> RegisterWindow::load(std::uint32_t addr) const {
+    if (base_ == nullptr) {
+        std::uint32_t word = 0;
+        if (!read_all(fd_, &word, 4, file_position_ + addr)) {
+            return std::nullopt;
+        }
+        return to_le(word);
+    }
     return to_le(*reinterpret_cast<const volatile std::uint32_t *>(base_ + addr));
 }
 
-void RegisterWindow::store(std::uint32_t addr, std::uint32_t value) {
+bool RegisterWindow::store(std::uint32_t addr, std::uint32_t value) {
+    if (base_ == nullptr) {
+        std::uint32_t word = to_le(value);
+        return write_all(fd_, &word, 4, file_position_ + addr);
+    }
     *reinterpret_cast<volatile std::uint32_t *>(base_ + addr) = to_le(value);
+    return true;
 }
 
-void RegisterWindow::copy_in(std::uint32_t addr, const std::uint8_t *data, std::uint64_t length) {
+bool RegisterWindow::copy_in(std::uint32_t addr, const std::uint8_t *data, std::uint64_t length) {
+    if (base_ == nullptr) {
+        return write_all(fd_, data, length, file_position_ + addr);
+    }
     volatile std::uint8_t *out = base_ + addr;
     std::uint64_t i = 0;
     for (; i < length && reinterpret_cast<std::uintptr_t>(out + i) % 4 != 0; ++i) {
@@ -158,9 +219,13 @@ void RegisterWindow::copy_in(std::uint32_t addr, const std::uint8_t *data, std::
     for (; i < length; ++i) {
         out[i] = data[i];
     }
+    return true;
 }
 
-void RegisterWindow::copy_out(std::uint32_t addr, std::uint8_t *data, std::uint64_t length) const {
+bool RegisterWindow::copy_out(std::uint32_t addr, std::uint8_t *data, std::uint64_t length) const {
+    if (base_ == nullptr) {
+        return read_all(fd_, data, length, file_position_ + addr);
+    }
     const volatile std::uint8_t *in = base_ + addr;
     std::uint64_t i = 0;
     for (; i < length && reinterpret_cast<std::uintptr_t>(in + i) % 4 != 0; ++i) {
@@ -173,6 +238,7 @@ void RegisterWindow::copy_out(std::uint32_t addr, std::uint8_t *data, std::uint6
     for (; i < length; ++i) {
         data[i] = in[i];
     }
+    return true;
 }
 
 } // namespace vorn::linux_dev

@@ -16,6 +16,9 @@ zmq::socket_t connect_dealer(zmq::context_t &context, const RemoteOptions &optio
         socket.set(zmq::sockopt::curve_publickey, options.client_public);
         socket.set(zmq::sockopt::curve_secretkey, options.client_secret);
     }
+    if (options.endpoint.starts_with("tcp://[")) {
+        socket.set(zmq::sockopt::ipv6, 1); // an IPv6 address in brackets
+    }
     socket.connect(options.endpoint);
     return socket;
 }

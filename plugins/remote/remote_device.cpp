@@ -21,7 +21,10 @@ BasicDeviceStatus to_device(bool replied, const Message &reply) {
 RemoteDevice::RemoteDevice(zmq::context_t &context, RemoteOptions options)
     : context_(context), options_(std::move(options)), channel_(context_, options_) {
     Message create = request(Op::create_device);
-    create.text = options_.device_options;
+    create.text = options_.device;
+    if (options_.device_options) {
+        create.text += "\n" + *options_.device_options;
+    }
     Message reply;
     std::string error;
     if (!channel_.call(create, reply, error)) {
@@ -35,15 +38,28 @@ RemoteDevice::RemoteDevice(zmq::context_t &context, RemoteOptions options)
         throw std::runtime_error(what);
     }
     session_ = reply.session;
+    session_key_ = reply.length;
+    if (reply.value != 0) {
+        // The server's largest frame: pieces stay under it.
+        piece_ = std::min<std::uint64_t>(preferred_piece, reply.value);
+    }
+    channel_.set_session(session_, session_key_);
     heartbeat_ = std::thread([this] { beat(); });
 }
 
 RemoteDevice::~RemoteDevice() {
+    if (creator_.inherited()) {
+        // The heartbeat thread is the parent's, and so are the sockets' ZeroMQ threads.
+        static_cast<void>(new std::thread(std::move(heartbeat_)));
+        static_cast<void>(heartbeat_stop_.release());
+        channel_.abandon();
+        return;
+    }
     {
         std::lock_guard lock(heartbeat_mutex_);
         stopping_ = true;
     }
-    heartbeat_stop_.notify_all();
+    heartbeat_stop_->notify_all();
     heartbeat_.join();
     try {
         Message destroy = request(Op::destroy_device);
@@ -60,9 +76,11 @@ void RemoteDevice::beat() {
     // A socket of its own: a request waiting for a slow reply must not hold up the beats.
     try {
         zmq::socket_t socket = connect_dealer(context_, options_);
-        const auto ping = encode_message(request(Op::ping));
+        Message beat = request(Op::ping);
+        beat.length = session_key_; // this connection never created the session
+        const auto ping = encode_message(beat);
         std::unique_lock lock(heartbeat_mutex_);
-        while (!heartbeat_stop_.wait_for(lock, std::chrono::milliseconds(heartbeat_interval_ms),
+        while (!heartbeat_stop_->wait_for(lock, std::chrono::milliseconds(heartbeat_interval_ms),
                                          [this] { return stopping_; })) {
             // A full connection drops the beat; the next one may get through.
             [[maybe_unused]] auto sent = socket.send(zmq::buffer(ping), zmq::send_flags::dontwait);
@@ -83,11 +101,23 @@ Message RemoteDevice::request(Op op, std::uint32_t addr, std::uint32_t value,
     return message;
 }
 
+void RemoteDevice::remember_error(const std::string &error) {
+    std::lock_guard lock(error_mutex_);
+    last_error_ = error;
+}
+
 bool RemoteDevice::call(Message &request, Message &reply, const zmq::const_buffer *payload,
                         zmq::message_t *reply_payload) {
     std::string error;
-    return channel_.call(request, reply, error, payload, reply_payload) &&
-           reply.status != Status::error;
+    if (!channel_.call(request, reply, error, payload, reply_payload)) {
+        remember_error(error);
+        return false;
+    }
+    if (reply.status == Status::error) {
+        remember_error(reply.text);
+        return false;
+    }
+    return true;
 }
 
 BasicDeviceStatus RemoteDevice::status_call(Message request) {
@@ -133,33 +163,78 @@ BasicDeviceStatus RemoteDevice::trigger(std::uint32_t addr, std::int32_t value) 
     return status_call(request(Op::trigger, addr, static_cast<std::uint32_t>(value)));
 }
 
+std::size_t RemoteDevice::piece_count(std::uint64_t length) const {
+    return static_cast<std::size_t>((length + piece_ - 1) / piece_);
+}
+
+namespace {
+
+// Pieces travel to consecutive addresses: never past the end of the 32-bit address space.
+std::uint64_t addressable(std::uint32_t addr, std::uint64_t length) {
+    return std::min(length, (std::uint64_t{1} << 32) - addr);
+}
+
+} // namespace
+
+std::uint64_t RemoteDevice::transfer(Op op, std::uint32_t addr, std::uint64_t length,
+                                     std::uint8_t *data) {
+    length = addressable(addr, length);
+    if (length == 0) {
+        return 0;
+    }
+    // Pieces go to consecutive addresses; the count is the bytes confirmed in order, up to the
+    // first short or missing reply.
+    const auto piece_size = [&](std::size_t i) { return std::min(piece_, length - i * piece_); };
+    std::uint64_t confirmed = 0;
+    std::string error;
+    channel_.pipeline(
+        piece_count(length), pieces_in_flight,
+        [&](std::size_t i, Message &piece, zmq::const_buffer &bytes) {
+            piece = request(op, static_cast<std::uint32_t>(addr + i * piece_));
+            if (op == Op::write) {
+                bytes = zmq::const_buffer(data + i * piece_, piece_size(i));
+            } else {
+                piece.length = piece_size(i);
+            }
+        },
+        [&](std::size_t i, const Message &reply, zmq::message_t &bytes) {
+            if (reply.status == Status::error) {
+                error = reply.text;
+                return false;
+            }
+            std::uint64_t got = std::min(reply.length, piece_size(i));
+            if (op == Op::read) {
+                got = std::min(got, std::uint64_t{bytes.size()});
+                if (got != 0) {
+                    std::memcpy(data + i * piece_, bytes.data(), got);
+                }
+            }
+            confirmed += got;
+            return got == piece_size(i);
+        },
+        error);
+    if (!error.empty()) {
+        remember_error(error);
+    }
+    return confirmed;
+}
+
 std::uint64_t RemoteDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
-    Message message = request(Op::write, addr);
-    Message reply;
-    const zmq::const_buffer bytes(data, length);
-    return call(message, reply, &bytes) ? std::min(reply.length, length) : 0;
+    return transfer(Op::write, addr, length, data);
 }
 
 std::uint64_t RemoteDevice::read(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {
-    Message message = request(Op::read, addr);
-    message.length = length;
-    Message reply;
-    zmq::message_t bytes;
-    if (!call(message, reply, nullptr, &bytes)) {
-        return 0;
-    }
-    const std::uint64_t got = std::min({reply.length, length, std::uint64_t{bytes.size()}});
-    if (got != 0) {
-        std::memcpy(data, bytes.data(), got);
-    }
-    return got;
+    return transfer(Op::read, addr, length, data);
 }
 
 std::optional<std::unique_ptr<Device::DataStream>>
 RemoteDevice::start_read_stream(std::uint32_t addr, StreamCallback &&callback,
                                 std::uint64_t chunk_size) {
-    auto stream = RemoteStream::start(context_, options_, session_, addr, chunk_size, callback);
+    std::string refusal;
+    auto stream = RemoteStream::start(context_, options_, session_, session_key_, addr,
+                                      chunk_size, callback, refusal);
     if (!stream) {
+        remember_error(refusal);
         return std::nullopt;
     }
     return std::unique_ptr<DataStream>(std::move(stream));
@@ -176,8 +251,14 @@ std::optional<std::string> RemoteDevice::get_status() {
     const std::string server_text = call(server, server_reply) ? server_reply.text : "?";
     const std::string device_text =
         device_reply.status == Status::ok ? device_reply.text : "no status";
-    return "device " + std::to_string(session_) + " on " + options_.endpoint + ": " + device_text +
-           " | " + server_text;
+    std::string last_error;
+    {
+        std::lock_guard lock(error_mutex_);
+        last_error = last_error_;
+    }
+    return "device " + std::to_string(session_) + " ('" + options_.device + "') on " +
+           options_.endpoint + ": " + device_text + " | " + server_text +
+           (last_error.empty() ? "" : " | last error: " + last_error);
 }
 
 std::optional<std::string> RemoteDevice::get_info() {

@@ -1,5 +1,8 @@
-// A device served by vorn-serve: every operation is one request and reply. A request without
-// a reply within the timeout fails as the device contract allows: Failure, no value, 0 bytes.
+// A device served by vorn-serve: every operation is one request and reply, except block
+// transfers, which travel in pieces (a few MiB, several in flight) and return the bytes the
+// server confirmed. A request without a reply within the timeout fails as the device contract
+// allows: Failure, no value, 0 bytes (for a block, the bytes confirmed before); get_status()
+// then says why.
 // A heartbeat thread tells the server this client is alive, so the server can tell a client
 // that went away from one that is only idle.
 #pragma once
@@ -12,6 +15,7 @@
 #include <zmq.hpp>
 
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -51,13 +55,29 @@ class RemoteDevice final : public Device {
               zmq::message_t *reply_payload = nullptr);
     BasicDeviceStatus status_call(Message request);
     void beat();
+    void remember_error(const std::string &error);
+    // The pieces of a block transfer of `length` bytes.
+    std::size_t piece_count(std::uint64_t length) const;
+    // A block write or read in pieces, several in flight; the bytes confirmed.
+    std::uint64_t transfer(Op op, std::uint32_t addr, std::uint64_t length, std::uint8_t *data);
+
+    static constexpr std::uint64_t preferred_piece = 4u << 20;
+    static constexpr std::size_t pieces_in_flight = 4;
 
     zmq::context_t &context_;
     RemoteOptions options_;
     RequestChannel channel_;
+    CreatorProcess creator_;
     std::uint64_t session_ = 0;
+    std::uint64_t session_key_ = 0;
+    std::uint64_t piece_ = preferred_piece;
+    std::mutex error_mutex_;
+    std::string last_error_;
     std::mutex heartbeat_mutex_;
-    std::condition_variable heartbeat_stop_;
+    // On the heap: a child made by fork() leaks it, since destroying a condition variable the
+    // parent's heartbeat thread was waiting on blocks for a waiter that is not in the child.
+    std::unique_ptr<std::condition_variable> heartbeat_stop_ =
+        std::make_unique<std::condition_variable>();
     bool stopping_ = false;
     std::thread heartbeat_;
 };

@@ -7,6 +7,10 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+#include <map>
+#include <mutex>
+
 namespace vorn::remote {
 namespace {
 
@@ -14,8 +18,9 @@ class RemoteManager final : public DeviceManager {
   public:
     std::string info() override {
         return "VORN remote device manager 0.1: devices of any plug-in served by vorn-serve, "
-               "reached over ZeroMQ. Options: endpoint=tcp://HOST:PORT [timeout_ms=N] "
-               "[server_key=FILE client_secret=FILE] -- DEVICE OPTIONS.";
+               "reached over ZeroMQ. Options: endpoint=tcp://HOST:PORT [device=NAME] "
+               "[timeout_ms=N] "
+               "[server_key=FILE client_secret=FILE] [-- DEVICE OPTIONS].";
     }
 
     std::filesystem::path location() override {
@@ -27,15 +32,42 @@ class RemoteManager final : public DeviceManager {
         return std::filesystem::absolute(std::filesystem::path(found.dli_fname));
     }
 
+    // The devices each server this manager has reached publishes, one line per server.
     std::string list_devices() override {
-        return "remote: the devices of the plug-in a vorn-serve serves; create them with "
-               "create_device('endpoint=tcp://HOST:PORT -- DEVICE OPTIONS').";
+        std::map<std::string, RemoteOptions> servers;
+        {
+            std::lock_guard lock(mutex_);
+            servers = servers_;
+        }
+        std::string text;
+        for (const auto &[endpoint, options] : servers) {
+            RequestChannel channel(context_, options);
+            Message request;
+            request.op = Op::list_devices;
+            Message reply;
+            std::string error;
+            std::string names;
+            if (channel.call(request, reply, error)) {
+                names = reply.text;
+                std::replace(names.begin(), names.end(), '\n', ' ');
+            } else {
+                names = "(" + error + ")";
+            }
+            text += endpoint + ": " + names + "\n";
+        }
+        return text + "remote: create_device('endpoint=tcp://HOST:PORT device=NAME') opens a "
+                      "device a vorn-serve publishes (listed above for each server reached).";
     }
 
     std::string get_device_options() override { return describe_remote_options(); }
 
-    DevicePtr create_device(const std::string &options) override {
-        auto device = std::make_unique<RemoteDevice>(context_, parse_remote_options(options));
+    DevicePtr create_device(const std::string &text) override {
+        RemoteOptions options = parse_remote_options(text);
+        {
+            std::lock_guard lock(mutex_);
+            servers_.insert_or_assign(options.endpoint, options);
+        }
+        auto device = std::make_unique<RemoteDevice>(context_, std::move(options));
         // The manager (its ZeroMQ context, and through its deleter this library) outlives
         // every device.
         return DevicePtr(device.release(), device_deleter{shared_from_this()});
@@ -43,8 +75,18 @@ class RemoteManager final : public DeviceManager {
 
     static void plugin_anchor() {}
 
+    ~RemoteManager() override {
+        if (creator_.inherited()) {
+            // Terminating the context would wait forever for I/O threads only the parent has.
+            static_cast<void>(new zmq::context_t(std::move(context_)));
+        }
+    }
+
   private:
     zmq::context_t context_{1};
+    std::mutex mutex_;
+    std::map<std::string, RemoteOptions> servers_; // by endpoint: the servers reached
+    CreatorProcess creator_;
 };
 
 } // namespace

@@ -46,6 +46,11 @@ RemoteOptions parse_remote_options(std::string_view text) {
         const std::string value(item.substr(equals + 1));
         if (key == "endpoint") {
             options.endpoint = value;
+        } else if (key == "device") {
+            if (value.empty()) {
+                throw std::invalid_argument("remote option 'device=' needs a name");
+            }
+            options.device = value;
         } else if (key == "timeout_ms") {
             unsigned long ms = 0;
             const auto [end_ptr, error] =
@@ -72,19 +77,26 @@ RemoteOptions parse_remote_options(std::string_view text) {
         throw std::invalid_argument("server_key and client_secret go together");
     }
     if (!server_key_file.empty()) {
-        options.server_key = read_key_file(server_key_file);
-        options.client_secret = read_key_file(client_secret_file);
+        options.server_key = read_public_key_file(server_key_file);
+        options.client_secret = read_secret_key_file(client_secret_file);
         options.client_public = public_key_of(options.client_secret);
+        if (options.server_key == options.client_public) {
+            throw std::runtime_error("server_key " + server_key_file +
+                                     " is this client's own public key, not the server's");
+        }
     }
     return options;
 }
 
 std::string describe_remote_options() {
     return "endpoint=tcp://HOST:PORT  the vorn-serve to reach (required)\n"
-           "timeout_ms=N  milliseconds a request waits for its reply (default 2000)\n"
+           "device=NAME  a device the server publishes (default 'default'; see list_devices)\n"
+           "timeout_ms=N  milliseconds a request waits for its reply, or a block transfer for "
+           "progress (default 2000)\n"
            "server_key=FILE  the server's CURVE public key, Z85 text (with client_secret)\n"
            "client_secret=FILE  this client's CURVE secret key, Z85 text (with server_key)\n"
-           "-- OPTIONS  everything after a lone -- is the served device's options text";
+           "-- OPTIONS  everything after a lone -- is added to the device's options text (only by "
+           "a server started with --client-options)";
 }
 
 } // namespace vorn::remote

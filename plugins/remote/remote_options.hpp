@@ -1,14 +1,19 @@
 // The options text of a remote device:
-//   endpoint=tcp://HOST:PORT [timeout_ms=N] [server_key=FILE client_secret=FILE] -- REMOTE OPTIONS
+//   endpoint=tcp://HOST:PORT [device=NAME] [timeout_ms=N] [server_key=FILE client_secret=FILE]
+//       [-- DEVICE OPTIONS]
 // Items before a lone `--` are this plug-in's, separated by white space; everything after it is
-// the served device's own options text, forwarded unchanged (leading white space aside).
+// this client's own options text for the device, forwarded unchanged (leading white space
+// aside), which a server takes only when started with --client-options.
 //   endpoint=ENDPOINT     the vorn-serve to reach                         (required)
-//   timeout_ms=N          how long a request waits for its reply        (default 2000)
+//   device=NAME           a device the server publishes                   (default "default")
+//   timeout_ms=N          how long a request waits for its reply, or a block transfer for
+//                         progress                                        (default 2000)
 //   server_key=FILE       the server's CURVE public key (Z85 text file)   (with client_secret)
 //   client_secret=FILE    this client's CURVE secret key                  (with server_key)
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -21,12 +26,13 @@ struct RemoteOptions {
     std::string server_key;
     std::string client_secret;
     std::string client_public;
-    std::string device_options; // forwarded to the server's plug-in
+    std::string device = "default";
+    std::optional<std::string> device_options; // after `--`: the client's own options text
 };
 
 // Throws std::invalid_argument naming the offending item (unknown key, missing endpoint,
 // malformed number, one CURVE key without the other), and std::runtime_error for a key file
-// that cannot be read.
+// that cannot be read or is of the wrong kind, or a secret others may read.
 RemoteOptions parse_remote_options(std::string_view text);
 
 // The keys with one line of help each, for get_device_options().

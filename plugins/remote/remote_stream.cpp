@@ -49,9 +49,17 @@ bool await_reply(zmq::socket_t &socket, std::uint32_t seq, Op op, Clock::time_po
 
 std::unique_ptr<RemoteStream>
 RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::uint64_t session,
-                    std::uint32_t addr, std::uint64_t chunk_size, StreamCallback &callback) {
+                    std::uint64_t key, std::uint32_t addr, std::uint64_t chunk_size,
+                    StreamCallback &callback, std::string &refusal) {
     keep_receive_heap_warm();
     zmq::socket_t socket = connect_dealer(context, options);
+    // Sent ahead of the start, unanswered-for: a wrong key shows as an unknown device.
+    Message attach;
+    attach.op = Op::attach;
+    attach.session = session;
+    attach.length = key;
+    const auto attach_header = encode_message(attach);
+    socket.send(zmq::buffer(attach_header), zmq::send_flags::dontwait);
     Message request;
     request.op = Op::stream_start;
     request.seq = 1;
@@ -66,6 +74,7 @@ RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::
                                  std::to_string(options.timeout.count()) + " ms to start a stream");
     }
     if (reply.status == Status::failure) {
+        refusal = reply.text;
         return nullptr;
     }
     if (reply.status != Status::ok) {

@@ -20,13 +20,15 @@ namespace vorn::remote {
 
 class RemoteStream final : public Device::DataStream {
   public:
-    // Asks the server to start the stream of device `session`; takes the callback only when it
-    // did. Returns nullptr when the device does not stream. Throws std::runtime_error naming the
-    // endpoint when the server does not answer in time or refuses. Caller: start_read_stream.
-    static std::unique_ptr<RemoteStream> start(zmq::context_t &context,
-                                               const RemoteOptions &options, std::uint64_t session,
-                                               std::uint32_t addr, std::uint64_t chunk_size,
-                                               StreamCallback &callback);
+    // Asks the server to start the stream of device `session` (this connection presents the
+    // session's `key` first); takes the callback only when it did. Returns nullptr, with the
+    // server's reason in `refusal`, when the device does not stream or a limit refuses it.
+    // Throws std::runtime_error naming the endpoint when the server does not answer in time or
+    // cannot run the request. Caller: start_read_stream.
+    static std::unique_ptr<RemoteStream>
+    start(zmq::context_t &context, const RemoteOptions &options, std::uint64_t session,
+          std::uint64_t key, std::uint32_t addr, std::uint64_t chunk_size,
+          StreamCallback &callback, std::string &refusal);
     ~RemoteStream() override;
 
     // Asks the server to stop (waiting for its answer at most the timeout, measured from this

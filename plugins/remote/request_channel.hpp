@@ -1,15 +1,18 @@
-// Request and reply with a server, for any number of caller threads: one request at a time,
-// each waiting at most its timeout. A request without a reply in time drops the connection
-// and opens a new one, so a late reply or a queued request can never be taken for a newer one.
+// Request and reply with a server, for any number of caller threads: one exchange at a time,
+// each wait for a reply bounded by the timeout. A request without a reply in time drops the
+// connection and opens a new one, so a late reply or a queued request can never be taken for a
+// newer one; the new connection presents the session's key before its first request.
 #pragma once
 
 #include "protocol.hpp"
 #include "remote_options.hpp"
 
+#include <vorn/device.hpp>
 #include <zmq.hpp>
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -20,24 +23,53 @@ class RequestChannel {
   public:
     RequestChannel(zmq::context_t &context, const RemoteOptions &options);
 
+    // The session later connections attach to. Call once, before other threads use the channel.
+    void set_session(std::uint64_t session, std::uint64_t key);
+
     // Sends `request` (with `payload` bytes as a second frame when given) and waits for the
     // reply. Any thread; blocks up to `timeout` (the options' timeout when empty). Returns
-    // false, with `error` naming the endpoint, when no reply came in time.
+    // false, with `error` naming the endpoint, when no reply came in time, and in a child made
+    // by fork() (the socket's I/O threads are the parent's).
     bool call(Message &request, Message &reply, std::string &error,
               const zmq::const_buffer *payload = nullptr, zmq::message_t *reply_payload = nullptr,
               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
+
+    // `count` requests made by `make(i, request)` (which may point `payload` at the piece's
+    // bytes), sent in order with up to `window` awaiting replies; each reply goes, in order, to
+    // `accept(i, reply, reply_payload)`, which returns false to send no more. Each wait for the
+    // next reply is bounded by the timeout: the timeout bounds the wait for progress, not the
+    // whole exchange. Returns how many replies were accepted; `error` says why it stopped short
+    // when no reply came. Any thread; holds the channel for the whole exchange.
+    std::size_t pipeline(std::size_t count, std::size_t window,
+                         const std::function<void(std::size_t, Message &,
+                                                  zmq::const_buffer &)> &make,
+                         const std::function<bool(std::size_t, const Message &,
+                                                  zmq::message_t &)> &accept,
+                         std::string &error);
+    // In a child made by fork(): leaks the socket, whose closing would signal the parent's
+    // ZeroMQ threads. Calls fail afterwards.
+    void abandon();
 
   private:
     static constexpr auto busy_wait = std::chrono::microseconds(150);
 
     void await_briefly();
     void reopen();
+    bool send(Message &request, const zmq::const_buffer *payload);
+    // The reply to `request` (by seq and op) before `deadline`; false for none or a refusal
+    // (then `error` holds the server's text).
+    bool await(const Message &request, std::chrono::steady_clock::time_point deadline,
+               Message &reply, zmq::message_t *reply_payload, std::string &error);
+    std::string no_reply(std::chrono::milliseconds wait) const;
 
     zmq::context_t &context_;
     const RemoteOptions &options_;
     std::mutex mutex_;
     zmq::socket_t socket_;
     std::uint32_t seq_ = 0;
+    std::uint64_t session_ = 0;
+    std::uint64_t session_key_ = 0;
+    CreatorProcess creator_;
 };
 
 } // namespace vorn::remote

@@ -1,6 +1,7 @@
 #include "sim_chunk_pool.hpp"
 
 #include <cstring>
+#include <limits>
 #include <new>
 
 namespace vorn::sim {
@@ -18,6 +19,11 @@ struct alignas(header_size) ChunkPool::Header {
 
 ChunkPool *ChunkPool::create(std::uint64_t capacity) {
     static_assert(sizeof(Header) == header_size);
+    // Header plus capacity must not wrap around: a wrapped size would allocate a tiny buffer
+    // and the producer would write far past it.
+    if (capacity > std::numeric_limits<std::size_t>::max() - header_size) {
+        throw std::bad_alloc();
+    }
     return new ChunkPool(capacity);
 }
 

@@ -11,7 +11,7 @@ namespace vorn::sim {
 class ChunkPool {
   public:
     // A pool of buffers of `capacity` bytes, held by the caller until close(). Throws
-    // std::bad_alloc.
+    // std::bad_alloc, also for a capacity no buffer can have (header included).
     static ChunkPool *create(std::uint64_t capacity);
 
     // Producer side, one thread at a time: a buffer from the free list, or a new zeroed one

@@ -2,7 +2,10 @@
 
 #include "sim_stream.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace vorn::sim {
 
@@ -76,8 +79,15 @@ std::optional<std::unique_ptr<Device::DataStream>>
 SimDevice::start_read_stream(std::uint32_t /*addr*/, StreamCallback &&callback,
                              std::uint64_t chunk_size) {
     std::lock_guard lock(mutex_);
-    ++streams_started_;
-    return std::make_unique<SimStream>(std::move(callback), options_, chunk_size);
+    try {
+        auto stream = std::make_unique<SimStream>(std::move(callback), options_, chunk_size);
+        ++streams_started_;
+        return stream;
+    } catch (const std::bad_alloc &) {
+        return std::nullopt; // a chunk size no buffer can have: refused, the callback unused
+    } catch (const std::length_error &) {
+        return std::nullopt;
+    }
 }
 
 std::optional<std::string> SimDevice::get_status() {

@@ -3,13 +3,35 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <iterator>
 
 namespace vorn::remote {
 namespace {
 
+// What a counted message frees: the device's chunk (its release runs here) or our own bytes.
+struct Counted {
+    InFlightBytes counter;
+    std::uint64_t bytes;
+    OwnedChunk chunk;
+    std::unique_ptr<std::uint8_t[]> own;
+    // Orders the fields' writes before their reads on the thread that frees the message: the
+    // hand-over between them runs through ZeroMQ's own pipes, which a race detector cannot see.
+    std::atomic<bool> published{false};
+};
+
+Counted *publish(Counted *counted) {
+    counted->published.store(true, std::memory_order_release);
+    return counted;
+}
+
 // zmq frees a sent message on its own I/O thread; the device's release runs there.
-void release_owned(void * /*data*/, void *hint) { delete static_cast<OwnedChunk *>(hint); }
+void release_counted(void * /*data*/, void *hint) {
+    auto *counted = static_cast<Counted *>(hint);
+    [[maybe_unused]] const bool published = counted->published.load(std::memory_order_acquire);
+    counted->counter->fetch_sub(counted->bytes, std::memory_order_relaxed);
+    delete counted;
+}
 
 void invoke_outbox(void *state, StreamEvent *event) {
     (*static_cast<std::shared_ptr<StreamOutbox> *>(state))->push(*event);
@@ -20,6 +42,32 @@ void destroy_outbox(void *state) { delete static_cast<std::shared_ptr<StreamOutb
 constexpr StreamCallbackOps outbox_ops{invoke_outbox, destroy_outbox};
 
 } // namespace
+
+zmq::message_t counted_message(std::size_t capacity, const InFlightBytes &counter,
+                               const std::function<std::uint64_t(std::uint8_t *)> &fill) {
+    if (capacity == 0) {
+        return {};
+    }
+    auto counted = std::unique_ptr<Counted>(new Counted{
+        counter, capacity, {}, std::make_unique_for_overwrite<std::uint8_t[]>(capacity)});
+    const std::uint64_t filled = std::min<std::uint64_t>(fill(counted->own.get()), capacity);
+    if (filled == 0) {
+        return {};
+    }
+    counter->fetch_add(capacity, std::memory_order_relaxed);
+    auto *data = counted->own.get();
+    return zmq::message_t(data, filled, release_counted, publish(counted.release()));
+}
+
+zmq::message_t counted_message(OwnedChunk &&chunk, const InFlightBytes &counter) {
+    if (chunk.size == 0) {
+        return {}; // the caller's event still releases it
+    }
+    auto *counted = new Counted{counter, chunk.size, std::move(chunk), {}};
+    counter->fetch_add(counted->bytes, std::memory_order_relaxed);
+    return zmq::message_t(counted->chunk.data, counted->chunk.size, release_counted,
+                          publish(counted));
+}
 
 StreamOutbox::StreamOutbox(int wake_fd, std::size_t byte_limit, std::size_t item_limit,
                            std::size_t flush_bytes)
@@ -46,7 +94,7 @@ void StreamOutbox::push(StreamEvent &event) {
     }
     const std::uint64_t size =
         event.index() == 2 ? std::get<2>(event).size : std::get<3>(event).size;
-    if (bytes_ + size > byte_limit_ || items_.size() >= item_limit_) {
+    if (bytes_in_flight() + size > byte_limit_ || items_.size() >= item_limit_) {
         ++pending_drops_;
         ++dropped_total_;
         return; // an owned chunk is released by the caller's event
@@ -54,11 +102,13 @@ void StreamOutbox::push(StreamEvent &event) {
     flush_drops();
     OutItem item{Op::stream_chunk, {}, {}};
     if (event.index() == 2) {
-        auto *held = new OwnedChunk(std::move(std::get<2>(event)));
-        item.payload = zmq::message_t(held->data, held->size, release_owned, held);
+        item.payload = counted_message(std::move(std::get<2>(event)), in_flight_);
     } else {
         const ChunkView &view = std::get<3>(event);
-        item.payload = zmq::message_t(view.data, view.size);
+        item.payload = counted_message(view.size, in_flight_, [&view](std::uint8_t *bytes) {
+            std::memcpy(bytes, view.data, view.size);
+            return view.size;
+        });
     }
     append(std::move(item), size);
 }

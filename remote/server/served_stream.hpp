@@ -1,7 +1,8 @@
 // One device stream served to a client: the device's producer thread hands events to an outbox;
-// the server thread sends them on. The producer never waits for the network: when the outbox is
-// full, chunks are dropped and counted, and the next event after a run of drops is preceded by
-// one error text saying how many were lost.
+// the server thread sends them on. The producer never waits for the network: when the stream's
+// bytes in flight (in the outbox, or handed to ZeroMQ and not yet written to the kernel) would
+// pass the limit, chunks are dropped and counted, and the next event after a run of drops is
+// preceded by one error text saying how many were lost.
 //
 // Wake-ups are coalesced: while the server is draining a busy outbox (it drained items less
 // than one tick ago and promised to look again within a tick), a new chunk does not wake it;
@@ -15,6 +16,7 @@
 
 #include <zmq.hpp>
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -30,10 +32,22 @@ struct OutItem {
     zmq::message_t payload; // stream_chunk only: owns the device's chunk, or a copy of a lent one
 };
 
+// Bytes handed to ZeroMQ and not yet freed by it, shared by the messages that carry them.
+using InFlightBytes = std::shared_ptr<std::atomic<std::uint64_t>>;
+
+// A message of the bytes `fill` writes into a buffer of `capacity` (it returns how many; the
+// message carries exactly those, an empty one for none). `capacity` is added to `counter` now
+// and taken off when ZeroMQ frees the message, on whichever thread that is.
+zmq::message_t counted_message(std::size_t capacity, const InFlightBytes &counter,
+                               const std::function<std::uint64_t(std::uint8_t *)> &fill);
+// As above, around bytes the device owns: its release runs when ZeroMQ frees the message.
+zmq::message_t counted_message(OwnedChunk &&chunk, const InFlightBytes &counter);
+
 class StreamOutbox {
   public:
     // `wake_fd`: an eventfd the server thread polls; written when the server must come (see
-    // above). `flush_bytes`: how much a busy outbox gathers before it wakes the server.
+    // above). `byte_limit`: the stream's bytes in flight, outbox and socket together.
+    // `flush_bytes`: how much a busy outbox gathers before it wakes the server.
     StreamOutbox(int wake_fd, std::size_t byte_limit, std::size_t item_limit,
                  std::size_t flush_bytes = 1u << 20);
 
@@ -54,6 +68,9 @@ class StreamOutbox {
 
     std::uint64_t dropped_total() const;
 
+    // Chunk bytes accepted and not yet freed by ZeroMQ. Any thread.
+    std::uint64_t bytes_in_flight() const { return in_flight_->load(std::memory_order_relaxed); }
+
   private:
     void append(OutItem &&item, std::size_t bytes);
     void flush_drops();
@@ -64,7 +81,8 @@ class StreamOutbox {
     std::size_t flush_bytes_;
     mutable std::mutex mutex_;
     std::deque<OutItem> items_;
-    std::size_t bytes_ = 0;
+    std::size_t bytes_ = 0; // in the outbox only: what a wake-up decision looks at
+    InFlightBytes in_flight_ = std::make_shared<std::atomic<std::uint64_t>>(0);
     std::uint64_t pending_drops_ = 0;
     std::uint64_t dropped_total_ = 0;
     bool signalled_ = false; // the eventfd was written since the last drain

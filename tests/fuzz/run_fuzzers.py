@@ -20,7 +20,8 @@ import time
 
 FUZZ_DIR = pathlib.Path(__file__).resolve().parent
 REPO = FUZZ_DIR.parent.parent
-TARGETS = ("fuzz_chunk_aligner", "fuzz_sim_options", "fuzz_remote_message")
+TARGETS = ("fuzz_chunk_aligner", "fuzz_sim_options", "fuzz_remote_message",
+           "fuzz_remote_dispatch")
 DONE_LINE = re.compile(r"#(\d+)\s+DONE\s+cov: (\d+) ft: (\d+) corp: (\d+)/(\S+).*exec/s: (\d+)")
 
 

@@ -28,6 +28,8 @@ using vorn::StreamCallback;
 using vorn::StreamCallbackOps;
 using vorn::StreamEvent;
 using vorn::stream::make_queued_callback;
+using vorn::stream::QueueOptions;
+using vorn::stream::StreamStatistics;
 
 // Guards every wait of these tests, so a broken queue fails instead of hanging.
 constexpr auto hang_guard = 20s;
@@ -277,11 +279,13 @@ TEST(EventQueue, LimitBelowInitElementsIsRefusedAndLeavesTheConsumerAlone) {
     EXPECT_NE(sink->destroy_thread, std::this_thread::get_id());
 }
 
-TEST(EventQueue, OverflowReplacesEachDroppedEventWithAMessageInArrivalOrder) {
+TEST(EventQueue, OverflowReplacesEachRunOfDroppedEventsWithOneMessageCountedAtOnce) {
     ChunkStore chunks;
     auto sink = std::make_shared<Sink>();
     sink->gate_closed = true;
-    StreamCallback queued = make_queued_callback(make_consumer(sink), 64);
+    auto statistics = std::make_shared<StreamStatistics>();
+    StreamCallback queued = make_queued_callback(make_consumer(sink), 64,
+                                                 QueueOptions{nullptr, nullptr, nullptr, statistics, {}});
 
     push_text(queued, "block");
     ASSERT_TRUE(sink->wait_at_gate());
@@ -306,6 +310,8 @@ TEST(EventQueue, OverflowReplacesEachDroppedEventWithAMessageInArrivalOrder) {
     for (const auto *data : dropped) {
         EXPECT_EQ(releases_of(data), 1) << "the caller's event releases a dropped chunk";
     }
+    // Counted when lost, before anything reached the consumer.
+    EXPECT_EQ(statistics->dropped.load(), 3u);
     // The end marker is not held to the limit: it comes once, after everything before it.
     push(queued, StreamEvent{});
 
@@ -313,18 +319,17 @@ TEST(EventQueue, OverflowReplacesEachDroppedEventWithAMessageInArrivalOrder) {
     ASSERT_TRUE(sink->wait_destroyed());
 
     const auto events = sink->snapshot();
-    ASSERT_EQ(events.size(), 1u + 64 + 3 + 1);
+    ASSERT_EQ(events.size(), 1u + 64 + 1 + 1);
     EXPECT_EQ(events[0].text, "block");
     for (int i = 0; i < 64; ++i) {
         const auto &event = events[static_cast<std::size_t>(1 + i)];
         ASSERT_EQ(event.index, 2u) << i;
         EXPECT_EQ(event.bytes, std::vector<std::uint8_t>{static_cast<std::uint8_t>(i)});
     }
-    for (std::size_t i = 65; i < 68; ++i) {
-        EXPECT_EQ(events[i].index, 1u);
-        EXPECT_EQ(events[i].text, "Queue Overflow, dropping event") << i;
-    }
-    EXPECT_EQ(events[68].index, 0u);
+    EXPECT_EQ(events[65].index, 1u);
+    EXPECT_EQ(events[65].text, "Queue Overflow, dropping event");
+    EXPECT_EQ(events[66].index, 0u);
+    EXPECT_EQ(statistics->drop_runs.load(), 1u);
 
     queued.reset();
     for (const auto *data : accepted) {

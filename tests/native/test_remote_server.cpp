@@ -122,6 +122,7 @@ class ServedSim : public ::testing::Test {
     void SetUp() override {
         ServerOptions options;
         options.bind = "tcp://127.0.0.1:*";
+        options.policy.client_options = true;
         server_ = std::make_unique<Server>(get_device_manager(VORN_SIM_PLUGIN), options);
         thread_ = std::thread([this] { server_->run(); });
         client_.set(zmq::sockopt::linger, 0);
@@ -173,7 +174,7 @@ TEST_F(ServedSim, RefusesGarbageAndKeepsServing) {
         EXPECT_EQ(refusal.status, Status::error);
         EXPECT_NE(refusal.text.find("remote: bad message"), std::string::npos) << refusal.text;
     }
-    const Message created = exchange({header(Op::create_device, 0, "name=n")});
+    const Message created = exchange({header(Op::create_device, 0, "default\nname=n")});
     ASSERT_EQ(created.status, Status::ok) << created.text;
     EXPECT_EQ(created.seq, 9u);
     const Message info = exchange({header(Op::get_info, created.session)});
@@ -181,7 +182,7 @@ TEST_F(ServedSim, RefusesGarbageAndKeepsServing) {
     const Message unknown = exchange({header(Op::get_info, created.session + 1)});
     EXPECT_EQ(unknown.status, Status::error);
     EXPECT_NE(unknown.text.find("no device"), std::string::npos);
-    const Message bad_options = exchange({header(Op::create_device, 0, "nonsense")});
+    const Message bad_options = exchange({header(Op::create_device, 0, "default\nnonsense")});
     EXPECT_EQ(bad_options.status, Status::error);
     EXPECT_EQ(bad_options.value, invalid_options_error);
 }

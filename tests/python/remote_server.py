@@ -6,6 +6,7 @@ import os
 import pathlib
 import re
 import signal
+import struct
 import subprocess
 import tempfile
 import threading
@@ -60,6 +61,71 @@ class Server:
     def __exit__(self, *exc):
         self.stop()
         self.log_file.close()
+
+
+def session_of(device) -> int:
+    """The server's number of a remote device, from its info text."""
+    return int(re.search(r"remote device (\d+)", device.get_info()).group(1))
+
+
+def rss_bytes(pid: int) -> int:
+    fields = pathlib.Path(f"/proc/{pid}/status").read_text()
+    return int(re.search(r"VmRSS:\s+(\d+) kB", fields).group(1)) * 1024
+
+
+class RawClient:
+    """A ZeroMQ DEALER speaking the wire format directly, as a hostile client would."""
+
+    HEADER = struct.Struct("<BBBBIQQIIIIQ")
+    OPS = {name: number for number, name in enumerate(
+        "create_device destroy_device ping set_register send_registers set_register_sync "
+        "get_register read_registers get_register_sync trigger write read get_status get_info "
+        "server_status stream_start stream_stop stream_chunk stream_text stream_end refused "
+        "attach list_devices".split(), start=1)}
+
+    def __init__(self, endpoint, server_public=None, secret=None, public=None, rcvhwm=1000):
+        import zmq
+        self.socket = zmq.Context.instance().socket(zmq.DEALER)
+        self.socket.setsockopt(zmq.LINGER, 0)
+        self.socket.setsockopt(zmq.RCVHWM, rcvhwm)
+        self.socket.setsockopt(zmq.RCVBUF, 64 << 10)
+        self.socket.setsockopt(zmq.RCVTIMEO, 5000)
+        if server_public:
+            self.socket.curve_serverkey = server_public.encode()
+            self.socket.curve_publickey = public.encode()
+            self.socket.curve_secretkey = secret.encode()
+        self.socket.connect(endpoint)
+        self.seq = 0
+
+    def send(self, op, session=0, stream=0, addr=0, value=0, mask=0, length=0, text="",
+             payload=None):
+        self.seq += 1
+        header = self.HEADER.pack(ord("V"), 1, self.OPS[op], 0, self.seq, session, stream, addr,
+                                  value, mask, 0, length) + text.encode()
+        self.socket.send_multipart([header] + ([payload] if payload is not None else []))
+
+    def receive(self):
+        """(fields, text, payload frames) of the next message; raises zmq.Again after 5 s."""
+        frames = self.socket.recv_multipart()
+        names = ("magic", "version", "op", "status", "seq", "session", "stream", "addr", "value",
+                 "mask", "reserved", "length")
+        fields = dict(zip(names, self.HEADER.unpack_from(frames[0])))
+        return fields, frames[0][self.HEADER.size:].decode(errors="replace"), frames[1:]
+
+    def request(self, op, **fields):
+        self.send(op, **fields)
+        while True:
+            reply = self.receive()
+            if reply[0]["seq"] == self.seq or reply[0]["op"] == self.OPS["refused"]:
+                return reply
+
+    def close(self):
+        self.socket.close()
+
+
+def read_key(path) -> str:
+    return [line for line in pathlib.Path(path).read_text().splitlines()
+            if line and not line.startswith("#")][0]
 
 
 def remote_manager():

@@ -7,7 +7,7 @@ import time
 import pytest
 
 import pyvorn_device
-from conftest import run_python
+from conftest import run_python, test_plugin
 from counting_callback import Counter
 
 WAIT = 10  # seconds; only reached on failure
@@ -189,7 +189,7 @@ def test_statistics_reconcile_with_what_the_callback_saw(manager, aligned):
     # A slow callback that also raises now and then: drops, errors and data all counted.
     chunks, size = 300, 4096
     device = manager.create_device(f"stream_bytes={chunks * size}")
-    seen = {"events": 0, "bytes": 0, "dropped": 0, "callback_errors": 0}
+    seen = {"events": 0, "bytes": 0, "drop_runs": 0, "callback_errors": 0}
     ended = threading.Event()
 
     def slow(payload, text):
@@ -202,7 +202,7 @@ def test_statistics_reconcile_with_what_the_callback_saw(manager, aligned):
                 raise ValueError("every seventh")
         elif text is not None:
             assert text == "Queue Overflow, dropping event"
-            seen["dropped"] += 1
+            seen["drop_runs"] += 1
         else:
             ended.set()
 
@@ -215,8 +215,42 @@ def test_statistics_reconcile_with_what_the_callback_saw(manager, aligned):
     assert ended.wait(WAIT * 3)
     stream.stop()
     figures = stream.statistics()
-    assert seen["dropped"] > 0, "no drops: the case shows nothing"
-    assert figures == {**seen, "allocation_failures": 0,
+    assert seen["drop_runs"] > 0, "no drops: the case shows nothing"
+    assert figures == {**seen, "allocation_failures": 0, "dropped": figures["dropped"],
                        "max_queue_depth": figures["max_queue_depth"], "running": False}
     assert 1 <= figures["max_queue_depth"] <= 64
-    assert seen["events"] + seen["dropped"] == chunks
+    assert seen["events"] + figures["dropped"] == chunks
+    assert figures["dropped"] >= seen["drop_runs"]
+
+
+def test_every_stop_reaches_the_device():
+    # What a second stop does is the device's affair: both calls reach it.
+    result = run_python(f"""
+import pyvorn_device
+device = pyvorn_device.get_device_manager({str(test_plugin("slow_calls"))!r}).create_device("")
+stream = device.start_read_stream(0, lambda payload, text: None)
+stream.stop()
+stream.stop()
+with stream:
+    pass
+print("STATUS", device.get_status())
+""", timeout=60)
+    assert "STATUS stops=3" in result.stdout, result.stdout + result.stderr
+
+
+def test_losses_are_counted_when_they_happen_and_survive_stop(manager):
+    # The callback holds its first call while the unpaced device runs far past the queue: the
+    # count grows meanwhile, and a stop that discards the pending texts keeps it.
+    chunks = 3000
+    device = manager.create_device(f"stream_bytes={chunks * 64},stream_fill=0")
+    release = threading.Event()
+    stream = device.start_read_stream(0, lambda p, t: release.wait(10), chunk_size=64,
+                                      max_queue_elements=64)
+    deadline = time.monotonic() + WAIT
+    while stream.statistics()["dropped"] < chunks - 66 and time.monotonic() < deadline:
+        time.sleep(0.01)
+    dropped = stream.statistics()["dropped"]
+    release.set()
+    stream.stop()
+    assert chunks - 66 <= dropped < chunks
+    assert stream.statistics()["dropped"] == dropped

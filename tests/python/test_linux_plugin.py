@@ -210,3 +210,26 @@ def test_examples_run_their_dry_runs(example):
         """, timeout=60)
     assert result.returncode == 0, result.stderr
     assert "regs: " in result.stdout
+
+
+def test_a_register_file_that_shrinks_fails_calls_beyond_its_end_instead_of_killing(tmp_path):
+    # A mapping of it gave SIGBUS on the next access past the new end.
+    regs = tmp_path / "regs"
+    regs.write_bytes(bytes(8192))
+    result = run_python(f"""
+import os
+import pyvorn_device
+from pyvorn_device import ReturnCode
+from linux_plugin_helpers import LINUX_PLUGIN
+device = pyvorn_device.get_device_manager(LINUX_PLUGIN).create_device("regs={regs}")
+assert device.set_register_sync(0x1800, 7, 0xFFFFFFFF) == ReturnCode.Success
+os.truncate({str(regs)!r}, 4096)
+outcome = [device.get_register_sync(0x1800), device.set_register_sync(0x1800, 1, 0xFFFFFFFF),
+           device.trigger(0x1800, 1), device.read(0x1000, bytearray(16)),
+           device.write(0x0ff8, b"0123456789abcdef"), device.read_registers()]
+assert device.set_register_sync(8, 5, 0xFFFFFFFF) == ReturnCode.Success  # what is left still works
+print("OUTCOME", outcome, device.get_register_sync(8), os.path.getsize({str(regs)!r}))
+""", timeout=60)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert ("OUTCOME [None, <ReturnCode.Failure: 1>, <ReturnCode.Failure: 1>, 0, 0, "
+            "<ReturnCode.Failure: 1>] 5 4096") in result.stdout, result.stdout

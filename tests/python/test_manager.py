@@ -240,3 +240,36 @@ def test_two_managers_from_one_path_are_independent():
     assert result.returncode == 0, result.stderr
     assert result.stdout == "ok\n"
 
+
+
+def test_an_exception_raised_while_converting_the_path_reaches_the_caller_unchanged():
+    # KeyboardInterrupt (Ctrl-C) inside __fspath__ was turned into "incompatible function
+    # arguments"; a TypeError still means "not a path". Buffers are converted in the call itself.
+    result = run_python("""
+        import pyvorn_device
+
+        class Interrupting:
+            def __fspath__(self):
+                raise KeyboardInterrupt
+
+        class InterruptingBuffer:
+            def __buffer__(self, flags):
+                raise KeyboardInterrupt
+
+        outcomes = []
+        for call in (lambda: pyvorn_device.get_device_manager(Interrupting()),
+                     lambda: pyvorn_device.get_device_manager(3)):
+            try:
+                call()
+            except BaseException as e:
+                outcomes.append(type(e).__name__)
+        device = pyvorn_device.Device()
+        for call in (device.write, device.read):
+            try:
+                call(0, InterruptingBuffer())
+            except BaseException as e:
+                outcomes.append(type(e).__name__)
+        print("OUTCOMES", outcomes)
+        """, timeout=60)
+    assert ("OUTCOMES ['KeyboardInterrupt', 'TypeError', 'KeyboardInterrupt', "
+            "'KeyboardInterrupt']") in result.stdout, result.stdout + result.stderr

@@ -23,7 +23,7 @@ MB = 1_000_000
 
 @pytest.fixture
 def server():
-    with Server("--client-timeout", "1000") as running:
+    with Server("--client-timeout", "1s", "--client-options") as running:
         yield running
 
 
@@ -47,8 +47,8 @@ def test_demo_round_trips_and_documentation(server):
     assert device.read(0x2000, back) == len(payload) and back == payload
     assert device.get_register_sync(0x20) == 0  # never written
     assert "1 devices, 0 streams" in device.get_status()
-    assert re.search(r"client 127.0.0.1 connected: device \d+ created from options "
-                     r"'name=far fail_read=false'", server.log())
+    assert re.search(r"client 127.0.0.1 connected: device \d+ created as 'default' with its "
+                     r"options 'name=far fail_read=false'", server.log())
 
     failing = manager.create_device(f"endpoint={server.endpoint} -- fail_send=1 fail_read=1")
     assert failing.send_registers() == RC.Failure
@@ -130,7 +130,7 @@ def test_server_killed_mid_stream_ends_the_stream_with_an_error():
     code = """
         import threading, time
         from remote_server import Server, remote_manager
-        with Server() as server:
+        with Server("--client-options") as server:
             device = remote_manager().create_device(f"endpoint={server.endpoint} -- stream_rate=2000")
             calls, ended = [], threading.Event()
             def callback(payload, text):

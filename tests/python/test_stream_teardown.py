@@ -5,10 +5,16 @@ interpreter with a timeout."""
 
 import concurrent.futures
 import itertools
+import os
+import select
+import signal
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
-from conftest import UNDER_ASAN, run_python
+from conftest import BUILD_DIR, SIM_PLUGIN, UNDER_ASAN, run_python
 
 PRELUDE = """
 import gc, os, sys, threading, time, weakref
@@ -555,3 +561,34 @@ assert len(calls) == count == 1, len(calls)
 print("DONE", flush=True)
 """
     )
+
+
+def test_ctrl_c_ends_an_exit_that_waits_for_a_callback_that_never_returns():
+    code = textwrap.dedent("""
+        import os, signal, threading
+        import pyvorn_device
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # not inherited as ignored
+        device = pyvorn_device.get_device_manager(os.environ["VORN_SIM_PLUGIN"]).create_device("")
+        inside = threading.Event()
+        def stuck(payload, text):
+            inside.set()
+            threading.Event().wait()
+        stream = device.start_read_stream(0, stuck)
+        inside.wait()
+        """)
+    env = dict(os.environ, PYTHONPATH=str(BUILD_DIR), VORN_SIM_PLUGIN=str(SIM_PLUGIN))
+    for _ in range(2):
+        child = subprocess.Popen([sys.executable, "-c", code], env=env, text=True,
+                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            # One line names what the exit waits for.
+            readable, _, _ = select.select([child.stderr], [], [], 20)
+            waiting = child.stderr.readline() if readable else ""
+
+            assert "the stream calling <function stuck" in waiting, waiting
+            child.send_signal(signal.SIGINT)
+            child.wait(20)
+        finally:
+            child.kill()
+            child.communicate()
+        assert child.returncode == -signal.SIGINT

@@ -2,6 +2,7 @@
 order, what the arguments do, and how lost events and failing callbacks show up."""
 
 import gc
+import re
 import struct
 import threading
 import time
@@ -239,14 +240,14 @@ def test_bad_callbacks_and_arguments_are_type_errors(device, alignment):
 
 
 @pytest.mark.parametrize("alignment", [None, 64])
-def test_overflow_replaces_each_lost_event_by_one_text(manager, alignment):
+def test_overflow_replaces_each_run_of_lost_events_by_one_text(manager, alignment):
     # Stamped chunks carry their sequence number in their first 8 bytes, so the chunks that were
-    # dropped can be named. Every event the device produced (chunks and the end marker) comes
-    # out as exactly one call: itself, or one overflow text in its place.
+    # dropped can be named. Each run of consecutive lost chunks comes out as exactly one overflow
+    # text in its place: a slow callback must not spend its time on one text per lost chunk.
     chunk_count, chunk_size = 600, 64
     device = manager.create_device(f"stream_bytes={chunk_count * chunk_size},stream_stamp=1")
     calls = []
-    all_accounted = threading.Event()
+    ended = threading.Event()
     first_data = threading.Event()
 
     def slow(payload, text):
@@ -261,30 +262,31 @@ def test_overflow_replaces_each_lost_event_by_one_text(manager, alignment):
             calls.append(("text", text))
         else:
             calls.append(("end",))
-        if len(calls) == chunk_count + 1:
-            all_accounted.set()
+            ended.set()
 
     # With alignment == chunk size every chunk comes out as one piece of its own.
     stream = start(device, slow, alignment, chunk_size=chunk_size, max_queue_elements=64)
-    assert all_accounted.wait(30), f"only {len(calls)} of {chunk_count + 1} events arrived"
+    assert ended.wait(30), f"no end marker after {len(calls)} calls"
     stream.stop()
-    assert len(calls) == chunk_count + 1  # nothing after the last event
 
-    chunks = [c[1] for c in calls if c[0] == "data"]
-    sequences = [struct.unpack_from("<Q", data)[0] for data in chunks]
-    texts = [c[1] for c in calls if c[0] == "text"]
-    ends = [c for c in calls if c[0] == "end"]
-    assert set(texts) <= {OVERFLOW}
-    assert texts, "the slow callback should have made the queue overflow"
+    # The calls, with each chunk named by its sequence number and the end as one past the last.
+    named = [struct.unpack_from("<Q", c[1])[0] if c[0] == "data" else c[0] for c in calls]
+    named[-1] = chunk_count
+    assert named.count("end") == 0 and calls[-1] == ("end",)  # the end comes once, last
+    assert {c[1] for c in calls if c[0] == "text"} == {OVERFLOW}
+    sequences = [n for n in named if n != "text"]
     assert sequences == sorted(set(sequences))  # strictly increasing
-    assert all(0 <= s < chunk_count for s in sequences)
-    # The first 64 events fit in the queue.
-    assert sequences[:64] == list(range(64))
-    # The end marker is never dropped: it comes once, last.
-    assert ends == [("end",)] and calls[-1] == ("end",)
-    assert len(texts) == chunk_count - len(sequences)
+    assert sequences[:64] == list(range(64))  # the first 64 fit in the queue
+    expected, previous = [], -1
+    for sequence in sequences:
+        if sequence != previous + 1:
+            expected.append("text")  # one text for the whole gap
+        expected.append(sequence)
+        previous = sequence
+    assert named == expected
+    assert stream.statistics()["dropped"] == chunk_count - len(sequences) + 1
     # Bytes past the stamp are untouched pattern bytes at the chunk's stream offset.
-    for data in chunks:
+    for data in (c[1] for c in calls if c[0] == "data"):
         offset = struct.unpack_from("<Q", data)[0] * chunk_size
         assert data[16:] == pattern(offset + 16, chunk_size - 16)
 
@@ -400,8 +402,12 @@ def run_failing_callback(raise_on, alignment=None):
     counts_line = [line for line in result.stdout.splitlines() if line.startswith("COUNTS")]
     assert len(counts_line) == 1, output
     data, texts, ends = map(int, counts_line[0].split()[1:])
-    log_lines = [line for line in result.stdout.splitlines() if "Error in callback:" in line]
-    return (data, texts, ends), log_lines, result.stdout
+    # The program's standard output is its own: the log goes to standard error.
+    assert "callback" not in result.stdout, result.stdout
+    log_lines = [line for line in result.stderr.splitlines() if "Error in callback:" in line]
+    suppressed = sum(int(m.group(1)) for m in re.finditer(
+        r"(\d+) more errors in callback suppressed", result.stderr))
+    return (data, texts, ends), log_lines, suppressed
 
 
 def logged_errors(log_lines):
@@ -410,29 +416,31 @@ def logged_errors(log_lines):
 
 
 @pytest.mark.parametrize("alignment", [None, 200])
-def test_a_callback_raising_on_data_is_logged_once_per_call(alignment):
-    (data, texts, ends), log_lines, _ = run_failing_callback({"data"}, alignment)
+def test_a_callback_raising_on_data_is_logged_on_stderr_a_few_lines_a_second(alignment):
+    (data, texts, ends), log_lines, suppressed = run_failing_callback({"data"}, alignment)
     # 10 chunks of 100 bytes (5 pieces of 200 when aligned), a text after every third chunk, then
     # the end call, which still comes.
     assert data == (10 if alignment is None else 5)
     assert (texts, ends) == (3, 1)
     assert all("[error]" in line for line in log_lines)
-    assert logged_errors(log_lines) == [f"ValueError: boom-data-{n}" for n in range(1, data + 1)]
+    # Five lines in the first second; the rest is counted in one line.
+    assert logged_errors(log_lines) == [f"ValueError: boom-data-{n}" for n in range(1, 6)]
+    assert suppressed == data - 5
 
 
 def test_a_callback_raising_on_texts_and_at_the_end_is_logged_and_delivery_goes_on():
-    (data, texts, ends), log_lines, _ = run_failing_callback({"text", "end"})
-    assert (data, texts, ends) == (10, 3, 1)
+    (data, texts, ends), log_lines, suppressed = run_failing_callback({"text", "end"})
+    assert (data, texts, ends, suppressed) == (10, 3, 1, 0)
     assert logged_errors(log_lines) == [
         "ValueError: boom-text-1", "ValueError: boom-text-2", "ValueError: boom-text-3",
         "ValueError: boom-end-1"]
 
 
 def test_a_callback_raising_on_everything_is_survived():
-    (data, texts, ends), log_lines, _ = run_failing_callback({"data", "text", "end"}, 128)
+    (data, texts, ends), log_lines, suppressed = run_failing_callback({"data", "text", "end"}, 128)
     # 1000 bytes in pieces of 128: 7 pieces and the final flush of 104.
     assert (data, texts, ends) == (8, 3, 1)
-    assert len(log_lines) == data + texts + ends
+    assert len(log_lines) + suppressed == data + texts + ends
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="ASan's operator new aborts instead of throwing bad_alloc")
@@ -483,9 +491,10 @@ def slow(payload, text):
     calls["data" if payload is not None else "text"] += 1
     time.sleep(0.002)
 
-with device.start_read_stream(0, slow, chunk_size=4096, max_queue_elements=64):
+with device.start_read_stream(0, slow, chunk_size=4096, max_queue_elements=64) as stream:
     assert ended.wait(30), calls
-assert calls["data"] + calls["text"] == 100 and calls["text"] > 0, calls
+dropped = stream.statistics()["dropped"]
+assert calls["data"] + dropped == 100 and 0 < calls["text"] <= dropped, (calls, dropped)
 print("DONE")
 """,
         timeout=60,
@@ -536,3 +545,20 @@ print("DONE")
         timeout=60,
     )
     assert result.returncode == 0 and result.stdout.strip() == "DONE", result.stdout + result.stderr
+
+
+def test_a_chunk_size_no_buffer_can_have_is_refused():
+    # Header plus chunk size wrapped around in the device's pool: a tiny buffer, written far past.
+    result = run_python("""
+        import os
+        import pyvorn_device
+        manager = pyvorn_device.get_device_manager(os.environ["VORN_SIM_PLUGIN"])
+        for chunks in ("owned", "lent"):
+            device = manager.create_device(f"stream_chunks={chunks}")
+            for _ in range(3):
+                assert device.start_read_stream(0, lambda p, t: None, chunk_size=2**64 - 1) is None
+                assert device.start_aligned_read_stream(
+                    0, 4, lambda p, t: None, chunk_size=2**64 - 1) is None
+        print("REFUSED")
+        """, timeout=60)
+    assert result.returncode == 0 and "REFUSED" in result.stdout, result.stdout + result.stderr

@@ -1,9 +1,10 @@
 """Callbacks that raise: on every call (data, injected error texts and the end call, with
 ValueError, an exception whose str() itself raises, SystemExit and KeyboardInterrupt in turn), or
 only on the end call, for both kinds of stream. The streams run in a child interpreter whose
-standard output carries the module's log; the process must survive, finish a healthy stream
-afterwards and exit normally, and its log must hold exactly one "Error in callback:" record per
-raise, in the scenario that raised it."""
+standard error (sent into its standard output, to keep the order) carries the module's log; the
+process must survive, finish a healthy stream afterwards and exit normally, and each raise must be
+logged in the scenario that raised it: as one "Error in callback:" record, or counted in a
+"N more errors in callback suppressed" line (a stream logs at most a few records a second)."""
 
 import re
 
@@ -11,6 +12,7 @@ from stress_common import report, run_child
 
 CHILD = r'''
 import os, sys, threading
+os.dup2(1, 2)  # the log, in order with the scenario markers
 import pyvorn_device
 
 manager = pyvorn_device.get_device_manager(os.environ["VORN_SIM_PLUGIN"])
@@ -81,6 +83,7 @@ print(f"@@ healthy calls={len(received) + 1} raises=0", flush=True)
 '''
 
 LOG_RECORD = "Error in callback:"
+SUPPRESSED = re.compile(r"(\d+) more errors in callback suppressed")
 MARKER = re.compile(r"^@@ (\w+) calls=(\d+) raises=(\d+)$")
 
 
@@ -92,9 +95,13 @@ def main():
         assert word not in output, f"'{word}' in the child's output:\n{output[-3000:]}"
 
     figures = {}
-    records = value_errors = 0
+    records = value_errors = suppressed = 0
     scenarios = []
     for line in result.stdout.splitlines():
+        counted = SUPPRESSED.search(line)
+        if counted:
+            suppressed += int(counted.group(1))
+            continue
         if LOG_RECORD in line:
             records += 1
             value_errors += f"{LOG_RECORD} ValueError: boom" in line
@@ -104,17 +111,19 @@ def main():
             continue
         name, calls, raises = marker.group(1), int(marker.group(2)), int(marker.group(3))
         scenarios.append(name)
-        assert records == raises, f"{name}: {raises} raises but {records} log records"
+        assert records + suppressed == raises, (
+            f"{name}: {raises} raises but {records} log records and {suppressed} suppressed")
         # Calls 0, 4, 8, ... raised ValueError with the call number in its message.
         expected_value_errors = (raises + 3) // 4 if name.startswith("every") else raises
-        assert value_errors == expected_value_errors, (
+        assert value_errors <= expected_value_errors and (suppressed or value_errors ==
+                                                          expected_value_errors), (
             f"{name}: {value_errors} ValueError records, expected {expected_value_errors}")
         if name.startswith("end_only"):
             assert raises == 1, f"{name}: {raises} raises"
         elif name.startswith("every"):
             assert raises == calls, f"{name}: {calls} calls but {raises} raises"
         figures[f"{name}_raises"] = raises
-        records = value_errors = 0
+        records = value_errors = suppressed = 0
     assert scenarios == ["every_plain", "every_aligned", "end_only_plain", "end_only_aligned",
                          "healthy"], f"scenarios completed: {scenarios}\n{output[-3000:]}"
     # every_plain: 200 chunks, 28 injected texts and the end call.

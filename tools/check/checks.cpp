@@ -164,10 +164,11 @@ struct WatchedStream {
     std::unique_ptr<DataStream> handle;
     bool refused = false;
 
-    WatchedStream(const Target &target, const std::string &options)
+    WatchedStream(const Target &target, const std::string &options,
+                  std::uint64_t chunk_size = 4096)
         : manager(load(target)), device(create(*manager, options)),
           keep_alive(device.get_deleter().keep_alive) {
-        auto result = device->start_read_stream(target.addr, watch->callback(), 4096);
+        auto result = device->start_read_stream(target.addr, watch->callback(), chunk_size);
         refused = !result || !*result;
         if (!refused) {
             handle = std::move(*result);
@@ -355,6 +356,29 @@ Outcome refused_stream(const Target &target) {
     return pass("refused: callback destroyed once, never invoked");
 }
 
+// A chunk size no buffer can have (header and data overflow 64 bits) must be refused, by an
+// empty result, an exception or an error text, never by a crash (the checker's process would die).
+Outcome impossible_chunk_size(const Target &target) {
+    constexpr std::uint64_t impossible = ~std::uint64_t{0};
+    try {
+        WatchedStream stream(target, target.options, impossible);
+        if (stream.refused) {
+            stream.finish();
+            return pass("chunk_size 2**64-1 refused: no stream");
+        }
+        stream.watch->wait_for_invokes(1, 1000);
+        stream.stop();
+        stream.finish();
+        const auto &w = *stream.watch;
+        if (w.owned_chunks > 0) {
+            return fail("chunk_size 2**64-1 accepted: owned chunks delivered");
+        }
+        return pass("chunk_size 2**64-1 taken, no chunk delivered");
+    } catch (const std::exception &e) {
+        return pass(std::string("chunk_size 2**64-1 refused: ") + e.what());
+    }
+}
+
 } // namespace
 
 const std::vector<Check> &all_checks() {
@@ -375,6 +399,7 @@ const std::vector<Check> &all_checks() {
         {"stop_from_other_thread", stop_from_other_thread},
         {"destroy_without_stop", destroy_without_stop},
         {"refused_stream", refused_stream},
+        {"impossible_chunk_size", impossible_chunk_size},
     };
     return checks;
 }

@@ -13,6 +13,14 @@ ADDRESS_SPACE = 2**32
 
 def info(args: argparse.Namespace) -> int:
     manager = open_manager(args.plugin)
+    if args.options:
+        # Some managers list what their options point at: the remote one, the devices that the
+        # server it reached publishes (vorn info remote -o "endpoint=tcp://HOST:PORT"), even
+        # when the device itself is refused.
+        try:
+            manager.create_device(args.options)
+        except (ValueError, RuntimeError) as error:
+            print(f"device:    {error}")
     print(f"plug-in:   {plugin_path(args.plugin).resolve()}")
     print(f"info:      {manager.info()}")
     print(f"location:  {manager.location()}")
