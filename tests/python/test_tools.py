@@ -2,6 +2,7 @@
 against the simulated plug-in and the faulty test plug-ins."""
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -115,6 +116,18 @@ def test_capture_exit_status_on_drops_unless_allowed():
     status, _, err = vorn(*args)
     assert status == exit_codes.DROPS == 3 and "dropped 0," not in err, err
     assert vorn(*args, "--allow-drops")[0] == 0
+
+
+def test_capture_counts_every_lost_chunk_not_each_drop_text(tmp_path):
+    out = tmp_path / "out.bin"
+    status, _, err = vorn("capture", "sim", "-o", "stream_fill=0,stream_stamp=1",
+                          "--chunk-size", "4096", "--max-queue", "64", "--seconds", "1",
+                          "--allow-drops", "-q", "-f", str(out))
+    data = out.read_bytes()
+    stamps = [int.from_bytes(data[i:i + 8], "little") for i in range(0, len(data), 4096)]
+    missing = stamps[-1] + 1 - len(stamps)  # chunks lost before the last one written
+    reported = int(re.search(r"dropped (\d+),", err).group(1))  # type: ignore[union-attr]
+    assert status == 0 and missing > 0 and reported >= missing, err
 
 
 @pytest.mark.parametrize("options, limit, reason, counted", [
