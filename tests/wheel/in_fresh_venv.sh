@@ -24,7 +24,9 @@ timeout 300 vorn check sim
 
 step "a capture through vorn-serve on loopback"
 sim=$site/pyvorn_device_plugins/libvorn_sim.so
-timeout 120 vorn-serve "$sim" --bind 'tcp://127.0.0.1:*' 2>serve.log &
+bytes=3000000
+timeout 120 vorn-serve "$sim" --bind 'tcp://127.0.0.1:*' --device "capture=stream_bytes=$bytes" \
+    2>serve.log &
 server=$!
 endpoint=""
 for _ in $(seq 200); do
@@ -34,8 +36,7 @@ for _ in $(seq 200); do
     sleep 0.1
 done
 [ -n "$endpoint" ] || { echo "vorn-serve did not report its endpoint"; cat serve.log; exit 1; }
-bytes=3000000
-timeout 120 vorn capture remote -q -o "endpoint=$endpoint -- stream_bytes=$bytes" \
+timeout 120 vorn capture remote -q -o "endpoint=$endpoint device=capture" \
     --bytes "$bytes" --chunk-size 65536 -f capture.bin
 kill -TERM "$server"
 wait "$server" || { echo "vorn-serve exited with $?"; cat serve.log; exit 1; }
