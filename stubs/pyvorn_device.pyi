@@ -19,6 +19,7 @@ class _StreamStatistics(TypedDict):
     events: int
     bytes: int
     dropped: int
+    drop_runs: int
     allocation_failures: int
     callback_errors: int
     max_queue_depth: int

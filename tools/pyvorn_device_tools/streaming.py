@@ -33,17 +33,18 @@ class StreamCounts:
     def lost(self) -> int:
         return self.dropped + self.remote_dropped + self.allocation_failures
 
-    def take_statistics(self, statistics: dict[str, int | bool]) -> None:
+    def take_losses(self, stream: pyvorn_device.DataStream) -> None:
         """The module counts each lost event when it is lost, where its text stands for a whole
         run of them: its counts win over the texts counted so far."""
-        self.dropped = max(self.dropped, int(statistics.get("dropped", 0)))
+        statistics = stream.statistics()
+        self.dropped = max(self.dropped, statistics["dropped"])
         self.allocation_failures = max(self.allocation_failures,
-                                       int(statistics.get("allocation_failures", 0)))
+                                       statistics["allocation_failures"])
 
 
 def count_error(counts: StreamCounts, text: str) -> None:
     """The one place that reads error texts. A queue's drop text stands for a run of lost events;
-    `StreamCounts.take_statistics` brings in how many."""
+    `StreamCounts.take_losses` brings in how many."""
     field = DROP_TEXTS.get(text)
     if field is None and (remote := REMOTE_DROPS.fullmatch(text)) is not None:
         counts.remote_dropped += int(remote.group(1))
@@ -141,14 +142,14 @@ def run(stream: pyvorn_device.DataStream, receiver: Receiver, seconds: float | N
     with stream:  # stops the stream on every way out; nothing is delivered after stop()
         try:
             while not receiver.done.wait(0.1):
-                receiver.counts.take_statistics(stream.statistics())
+                receiver.counts.take_losses(stream)
                 elapsed = time.monotonic() - began
                 progress.show(receiver.counts, elapsed)
                 if seconds is not None and elapsed >= seconds:
                     break
         except KeyboardInterrupt:
             interrupted = True
-    receiver.counts.take_statistics(stream.statistics())  # final: nothing is delivered now
+    receiver.counts.take_losses(stream)  # final: nothing is delivered now
     elapsed = time.monotonic() - began
     progress.show(receiver.counts, elapsed)
     progress.close()
