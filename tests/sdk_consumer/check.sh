@@ -32,6 +32,14 @@ out = bytearray(5)
 assert device.read(0, out) == 3 and out[:3] == b"xyz"
 assert device.get_info() == "echo device" and device.get_status() is None
 assert device.start_read_stream(0, lambda *a: None) is None
+assert str(manager.location()).endswith("libecho_plugin.so"), manager.location()
+quoted = manager.create_device('info="a, b"')
+assert quoted.get_info() == "a, b", quoted.get_info()
+try:
+    manager.create_device("colour=red")
+    raise AssertionError("unknown option accepted")
+except ValueError as e:
+    assert "unknown option 'colour'" in str(e), e
 del manager
 assert device.get_register_sync(1) == 0xCD  # the keep-alive holds the plug-in
 print("sdk consumer plug-in: ok")

@@ -1,15 +1,19 @@
-// A minimal third-party plug-in: one device that echoes registers and block writes.
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
+// A minimal third-party plug-in: one device that echoes registers and block writes. Its one
+// option, `info=TEXT`, replaces the device's info text.
+#include <vorn/options.hpp>
+#include <vorn/plugin.hpp>
 
 #include <cstring>
 #include <map>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 class EchoDevice final : public vorn::Device {
   public:
+    explicit EchoDevice(std::string info) : info_(std::move(info)) {}
     vorn::BasicDeviceStatus set_register(std::uint32_t addr, std::uint32_t value,
                                          std::uint32_t mask) override {
         staged_[addr] = (staged_[addr] & ~mask) | (value & mask);
@@ -35,9 +39,10 @@ class EchoDevice final : public vorn::Device {
         }
         return count;
     }
-    std::optional<std::string> get_info() override { return "echo device"; }
+    std::optional<std::string> get_info() override { return info_; }
 
   private:
+    std::string info_;
     std::map<std::uint32_t, std::uint32_t> staged_, committed_;
     std::vector<std::uint8_t> last_;
 };
@@ -45,15 +50,21 @@ class EchoDevice final : public vorn::Device {
 class EchoManager final : public vorn::DeviceManager {
   public:
     std::string info() override { return "echo manager"; }
-    std::filesystem::path location() override { return "echo"; }
+    std::filesystem::path location() override { return vorn::plugin_path(); }
     std::string list_devices() override { return "echo"; }
-    std::string get_device_options() override { return "none"; }
-    vorn::DevicePtr create_device(const std::string &) override {
-        return vorn::DevicePtr(new EchoDevice(), vorn::device_deleter{shared_from_this()});
+    std::string get_device_options() override { return "info=TEXT"; }
+    vorn::DevicePtr create_device(const std::string &options) override {
+        std::string info = "echo device";
+        for (const vorn::Option &item : vorn::split_options(options).items) {
+            if (item.key != "info") {
+                item.unknown();
+            }
+            info = item.text("a text");
+        }
+        return vorn::DevicePtr(new EchoDevice(info), vorn::device_deleter{shared_from_this()});
     }
 };
 
 } // namespace
 
-VORN_EXPORT_ABI_TAG();
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new EchoManager(); }
+VORN_PLUGIN(EchoManager);
