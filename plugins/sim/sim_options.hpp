@@ -1,8 +1,5 @@
 // The options text of the simulated device, in the grammar of <vorn/options.hpp>; an empty text
-// gives every default. The keys and their meaning: describe_sim_options(), and the fields below.
-// stream_rate sleeps until a chunk is due, then emits every chunk due by then; stream_fill=0
-// leaves a chunk's bytes as they are (zero, or an earlier chunk's), so a benchmark measures the
-// module, not the fill.
+// gives every default. The keys and their meaning: describe_sim_options().
 #pragma once
 
 #include <cstdint>
