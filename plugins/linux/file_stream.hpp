@@ -2,18 +2,16 @@
 // the plug-in, one owned chunk per read(), until end of file, a read error or stop().
 #pragma once
 
+#include <vorn/chunk_pool.hpp>
 #include <vorn/device.hpp>
+#include <vorn/stream_thread.hpp>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 
 namespace vorn::linux_dev {
-
-class ChunkPool;
 
 inline constexpr std::uint64_t default_stream_chunk_size = 65536;
 inline constexpr std::uint64_t max_stream_chunk_size = 256u << 20;
@@ -23,6 +21,21 @@ struct DeviceCounters {
     std::atomic<std::uint64_t> register_writes{0};
     std::atomic<std::uint64_t> register_reads{0};
     std::atomic<std::uint64_t> stream_bytes{0};
+};
+
+// A descriptor closed once, by whichever comes first: close() or the destructor.
+class FileDescriptor {
+  public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    ~FileDescriptor() { close(); }
+    FileDescriptor(const FileDescriptor &) = delete;
+    FileDescriptor &operator=(const FileDescriptor &) = delete;
+    int get() const { return fd_.load(std::memory_order_relaxed); }
+    int release() { return fd_.exchange(-1); }
+    void close();
+
+  private:
+    std::atomic<int> fd_;
 };
 
 // The reading thread and what it reads with. Owned by the stream handle; the device keeps a
@@ -35,13 +48,8 @@ class FileReader {
     // nothing stays open after a throw. Caller: the device's start_read_stream.
     FileReader(const std::string &path, std::uint64_t addr, StreamCallback &&callback,
                std::uint64_t chunk_size, std::shared_ptr<DeviceCounters> counters);
-    ~FileReader();
-    FileReader(const FileReader &) = delete;
-    FileReader &operator=(const FileReader &) = delete;
 
-    // Wakes and joins the thread, then destroys the callback (which waits for the module's
-    // delivery thread). Any thread but the reader; blocks. Every caller, also concurrent ones,
-    // returns only after the thread has ended and the callback is gone.
+    // StreamThread::stop(), then closes the file once the thread has ended.
     void stop();
 
     // Ends the thread, which reports "device closed" and the end marker; the callback stays
@@ -50,30 +58,19 @@ class FileReader {
     void end_for_device();
 
   private:
-    enum class Halt { none, stop, device_closed };
-
-    void run();
-    void read_until_end();
-    void deliver(StreamEvent &&event);
-    void halt(Halt reason);
-    bool wait_for_room();
-    void report_halt();
+    void read_until_end(StreamEmitter &emit, const std::stop_token &stop);
+    bool wait_for_room(const std::stop_token &stop);
 
     std::string path_;
     std::uint64_t chunk_size_;
     std::shared_ptr<DeviceCounters> counters_;
-    int fd_ = -1;
-    int wake_fd_ = -1;      // an eventfd that poll() watches beside the file
-    bool paced_ = false;    // a regular file: read no faster than the chunks are taken
+    FileDescriptor file_;
+    FileDescriptor wake_;   // an eventfd that poll() watches beside the file
+    bool paced_;            // a regular file: read no faster than the chunks are taken
     std::size_t room_ = 32; // chunks out at once when paced, below the module's smallest queue
-    ChunkPool *pool_ = nullptr;
-    StreamCallback callback_;
-    std::atomic<Halt> halt_{Halt::none};
-    std::mutex join_mutex_;
-    std::mutex stop_mutex_;
-    bool stopped_ = false;
-    CreatorProcess creator_; // in a child made by fork(), the thread and wake-up are the parent's
-    std::thread reader_;
+    ChunkPool::Hold pool_;
+    std::atomic<bool> device_closed_{false};
+    StreamThread thread_; // last: started once everything above exists
 };
 
 // The module's handle of one stream.
