@@ -3,10 +3,10 @@
 // thread and freeing on the delivery thread defeats malloc's per-thread caches.
 //
 // Contract:
-//  - One producing thread at a time calls take(), out() and wait_for_room(), and passes each
+//  - One producing thread at a time calls take() and wait_for_room(), and passes each
 //    buffer on as OwnedChunk{ChunkPool::release, data, size}.
 //  - release() runs on any thread, at any time, also after close(); it never allocates and never
-//    calls into Python. Lock-free, unless the pool was made to be waited on (watched).
+//    calls into Python. Lock-free, unless the pool was made to be waited on (with room).
 //  - create() returns the creator's hold; dropping it closes the pool, once the producer is done
 //    taking. The pool is freed when its last chunk comes back.
 //  - A new buffer starts zeroed (no stale heap bytes reach Python) and its data is 64-byte aligned.
@@ -39,14 +39,15 @@ class ChunkPool {
     };
     using Hold = std::unique_ptr<ChunkPool, Close>;
 
-    // A pool of buffers of `capacity` bytes; it keeps as many as were out at once. A watched
-    // pool's releases wake wait_for_room() (they take a mutex). Throws std::bad_alloc, also for
-    // a capacity no buffer can have.
-    static Hold create(std::uint64_t capacity, bool watched = false) {
+    // A pool of buffers of `capacity` bytes; it keeps as many as were out at once. `room`: for a
+    // producer that paces itself with wait_for_room(), how many buffers may be out at first (0:
+    // never waited on, and releases stay lock-free). Throws std::bad_alloc, also for a capacity
+    // no buffer can have.
+    static Hold create(std::uint64_t capacity, std::uint64_t room = 0) {
         if (capacity > std::numeric_limits<std::size_t>::max() - 2 * header_size) {
             throw std::bad_alloc(); // header plus data would wrap around
         }
-        return Hold(new ChunkPool(capacity, watched));
+        return Hold(new ChunkPool(capacity, room));
     }
 
     // A returned buffer, or a new zeroed one. Producer only; throws std::bad_alloc.
@@ -91,25 +92,25 @@ class ChunkPool {
         pool->unhold(1);
     }
 
-    // Buffers taken and not yet released. Producer only, on a watched pool.
-    std::uint64_t out() {
-        std::lock_guard lock(room_mutex_);
-        return taken_ - released_;
-    }
-
-    struct Room {
-        bool below;    // fewer than the limit are out
-        bool released; // a buffer came back meanwhile
-    };
-    // Waits until fewer than `limit` buffers are out, for at most `timeout` or until `stop`.
-    // Producer only, on a watched pool.
-    Room wait_for_room(std::uint64_t limit, std::chrono::milliseconds timeout,
-                       std::stop_token stop) {
+    // Waits until fewer buffers are out than the room; true then, false on a stop request. For a
+    // source with no pace of its own (a file), so that it goes as fast as the consumer returns
+    // its buffers. A consumer that keeps them and returns none for 100 ms is allowed twice the
+    // room: it is slowed down, never stalled. Producer only, on a pool made with room.
+    bool wait_for_room(const std::stop_token &stop) {
         std::unique_lock lock(room_mutex_);
-        const std::uint64_t released = released_;
-        const bool below = room_changed_.wait_for(lock, stop, timeout,
-                                                  [&] { return taken_ - released_ < limit; });
-        return {below, released_ != released};
+        for (;;) {
+            const std::uint64_t released = released_;
+            if (room_changed_.wait_for(lock, stop, std::chrono::milliseconds(100),
+                                       [&] { return taken_ - released_ < room_; })) {
+                return true;
+            }
+            if (stop.stop_requested()) {
+                return false;
+            }
+            if (released_ == released) {
+                room_ *= 2;
+            }
+        }
     }
 
     // Buffers allocated so far (from the heap, not from the free list).
@@ -129,7 +130,8 @@ class ChunkPool {
     // the chunks taken, so the count reaches 0 exactly once, when the last of them comes back.
     static constexpr std::uint64_t hold_bias = std::uint64_t{1} << 62;
 
-    ChunkPool(std::uint64_t capacity, bool watched) : capacity_(capacity), watched_(watched) {}
+    ChunkPool(std::uint64_t capacity, std::uint64_t room)
+        : capacity_(capacity), watched_(room != 0), room_(room) {}
     ~ChunkPool() {
         for (Header *list : {free_, returned_.load(std::memory_order_acquire)}) {
             while (list != nullptr) {
@@ -159,6 +161,7 @@ class ChunkPool {
     std::mutex room_mutex_;
     std::condition_variable_any room_changed_;
     std::uint64_t released_ = 0; // under room_mutex_, on a watched pool
+    std::uint64_t room_;
 };
 
 } // namespace vorn

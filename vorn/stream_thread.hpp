@@ -39,9 +39,15 @@
 
 #include <vorn/device.hpp>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <exception>
 #include <mutex>
+#include <stdexcept>
 #include <stop_token>
 #include <string>
 #include <thread>
@@ -139,6 +145,45 @@ class StreamThread {
     std::mutex mutex_;
     std::atomic<std::thread::id> producer_{};
     std::jthread thread_; // last: started once everything above exists
+};
+
+// An eventfd that a stop request makes readable, for a produce loop that waits in poll(). Made
+// where start-up errors are reported; the producing thread keeps wake_on(stop) while it polls.
+class StopEventFd {
+  public:
+    // Throws std::runtime_error naming the OS error.
+    StopEventFd() : fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+        if (fd_ < 0) {
+            throw std::runtime_error(std::string("cannot create an eventfd: ") +
+                                     std::strerror(errno));
+        }
+    }
+    ~StopEventFd() { close(); }
+    StopEventFd(const StopEventFd &) = delete;
+    StopEventFd &operator=(const StopEventFd &) = delete;
+
+    int fd() const { return fd_; }
+    // Closes it early. The producing thread, once it no longer polls.
+    void close() {
+        if (fd_ >= 0) {
+            ::close(std::exchange(fd_, -1));
+        }
+    }
+
+    struct Signal {
+        int fd;
+        void operator()() const {
+            const std::uint64_t one = 1;
+            // Cannot fail short of a full counter, which a single wake-up never reaches.
+            [[maybe_unused]] const auto written = ::write(fd, &one, sizeof one);
+        }
+    };
+    [[nodiscard]] std::stop_callback<Signal> wake_on(const std::stop_token &stop) const {
+        return std::stop_callback<Signal>(stop, Signal{fd_});
+    }
+
+  private:
+    int fd_;
 };
 
 } // namespace vorn

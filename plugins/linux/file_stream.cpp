@@ -3,10 +3,10 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,11 +28,11 @@ std::uint64_t checked_chunk_size(std::uint64_t chunk_size) {
 // The file at `path`, at offset `addr`.
 int open_at(const std::string &path, std::uint64_t addr) {
     // Non-blocking: opening a FIFO must not wait for its writer, and reads follow poll().
-    FileDescriptor file(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (file.get() < 0) {
+    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)};
+    if (file.fd < 0) {
         throw std::runtime_error("cannot open stream " + path + ": " + std::strerror(errno));
     }
-    if (::lseek(file.get(), static_cast<off_t>(addr), SEEK_SET) < 0) {
+    if (::lseek(file.fd, static_cast<off_t>(addr), SEEK_SET) < 0) {
         const int error = errno;
         if (error != ESPIPE) {
             throw std::invalid_argument("cannot seek stream " + path + " to " +
@@ -44,15 +44,7 @@ int open_at(const std::string &path, std::uint64_t addr) {
                                         std::to_string(addr));
         }
     }
-    return file.release();
-}
-
-int make_eventfd() {
-    const int fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (fd < 0) {
-        throw std::runtime_error(std::string("cannot create an eventfd: ") + std::strerror(errno));
-    }
-    return fd;
+    return std::exchange(file.fd, -1);
 }
 
 bool is_regular(int fd) {
@@ -62,59 +54,27 @@ bool is_regular(int fd) {
 
 } // namespace
 
-void FileDescriptor::close() {
-    if (const int fd = release(); fd >= 0) {
-        ::close(fd);
-    }
-}
-
 FileReader::FileReader(const std::string &path, std::uint64_t addr, StreamCallback &&callback,
                        std::uint64_t chunk_size, std::shared_ptr<DeviceCounters> counters)
     : path_(path), chunk_size_(checked_chunk_size(chunk_size)), counters_(std::move(counters)),
-      file_(open_at(path_, addr)), wake_(make_eventfd()), paced_(is_regular(file_.get())),
-      pool_(ChunkPool::create(chunk_size_, paced_)),
+      file_{open_at(path_, addr)}, paced_(is_regular(file_.fd)),
+      // Up to 32 chunks out at once when paced: below the module's smallest queue.
+      pool_(ChunkPool::create(chunk_size_, paced_ ? 32 : 0)),
       thread_(std::move(callback), "linux: stream " + path_ + " failed: ",
               [this](StreamEmitter &emit, const std::stop_token &stop) {
                   read_until_end(emit, stop);
               }) {}
 
-void FileReader::end_for_device() {
-    device_closed_ = true;
-    thread_.end_thread();
-}
-
-void FileReader::stop() {
-    if (thread_.stop()) { // not on the reading thread itself, which still uses them
-        file_.close();
-        wake_.close();
-    }
-}
-
-// A regular file has no pace of its own: read it only as fast as the callback takes the chunks,
-// or the module's queue would drop them. A consumer that keeps its buffers returns none; after
-// a wait without any return it is allowed more, so it is slowed down but never stalled.
-bool FileReader::wait_for_room(const std::stop_token &stop) {
-    for (;;) {
-        const auto room = pool_->wait_for_room(room_, std::chrono::milliseconds(100), stop);
-        if (stop.stop_requested()) {
-            return false;
-        }
-        if (room.below) {
-            return true;
-        }
-        if (!room.released) {
-            room_ *= 2;
-        }
-    }
-}
-
 void FileReader::read_until_end(StreamEmitter &emit, const std::stop_token &stop) {
-    const std::stop_callback wake(stop, [this] {
-        const std::uint64_t one = 1;
-        // Cannot fail short of a full counter, which a single wake-up never reaches.
-        [[maybe_unused]] const auto written = ::write(wake_.get(), &one, sizeof one);
-    });
-    pollfd watched[2] = {{file_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+    const struct CloseAtEnd {
+        FileReader &reader;
+        ~CloseAtEnd() {
+            reader.file_.close();
+            reader.wake_.close();
+        }
+    } close_at_end{*this};
+    const auto waking = wake_.wake_on(stop);
+    pollfd watched[2] = {{file_.fd, POLLIN, 0}, {wake_.fd(), POLLIN, 0}};
     for (;;) {
         if (::poll(watched, 2, -1) < 0) {
             if (errno == EINTR) {
@@ -122,7 +82,7 @@ void FileReader::read_until_end(StreamEmitter &emit, const std::stop_token &stop
             }
             throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
         }
-        if (watched[1].revents != 0 || (paced_ && !wait_for_room(stop))) {
+        if (watched[1].revents != 0 || (paced_ && !pool_->wait_for_room(stop))) {
             if (device_closed_) {
                 emit.error("linux: stream " + path_ + " ended: its device was closed");
                 emit.end();
@@ -133,7 +93,7 @@ void FileReader::read_until_end(StreamEmitter &emit, const std::stop_token &stop
             continue;
         }
         std::uint8_t *buffer = pool_->take();
-        const ssize_t count = ::read(file_.get(), buffer, static_cast<std::size_t>(chunk_size_));
+        const ssize_t count = ::read(file_.fd, buffer, static_cast<std::size_t>(chunk_size_));
         if (count > 0) {
             const auto size = static_cast<std::uint64_t>(count);
             counters_->stream_bytes.fetch_add(size, std::memory_order_relaxed);

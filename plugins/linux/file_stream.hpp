@@ -10,6 +10,9 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
+
+#include <unistd.h>
 
 namespace vorn::linux_dev {
 
@@ -23,23 +26,20 @@ struct DeviceCounters {
     std::atomic<std::uint64_t> stream_bytes{0};
 };
 
-// A descriptor closed once, by whichever comes first: close() or the destructor.
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
+// A descriptor, closed by close() or the destructor.
+struct FileDescriptor {
+    int fd = -1;
     ~FileDescriptor() { close(); }
-    FileDescriptor(const FileDescriptor &) = delete;
-    FileDescriptor &operator=(const FileDescriptor &) = delete;
-    int get() const { return fd_.load(std::memory_order_relaxed); }
-    int release() { return fd_.exchange(-1); }
-    void close();
-
-  private:
-    std::atomic<int> fd_;
+    void close() {
+        if (fd >= 0) {
+            ::close(std::exchange(fd, -1));
+        }
+    }
 };
 
-// The reading thread and what it reads with. Owned by the stream handle; the device keeps a
-// weak reference to end the thread before the device itself goes.
+// The reading thread and what it reads with; the thread closes both descriptors as it ends.
+// Owned by the stream handle; the device keeps a weak reference to end the thread before the
+// device itself goes.
 class FileReader {
   public:
     // Opens `path` and seeks to `addr` (which must be 0 unless the file is seekable), then starts
@@ -49,25 +49,25 @@ class FileReader {
     FileReader(const std::string &path, std::uint64_t addr, StreamCallback &&callback,
                std::uint64_t chunk_size, std::shared_ptr<DeviceCounters> counters);
 
-    // StreamThread::stop(), then closes the file once the thread has ended.
-    void stop();
+    void stop() { thread_.stop(); }
 
     // Ends the thread, which reports "device closed" and the end marker; the callback stays
     // until stop(). Caller: the device's destructor (the calling thread may hold the interpreter
     // lock: the reader never needs it).
-    void end_for_device();
+    void end_for_device() {
+        device_closed_ = true;
+        thread_.end_thread();
+    }
 
   private:
     void read_until_end(StreamEmitter &emit, const std::stop_token &stop);
-    bool wait_for_room(const std::stop_token &stop);
 
     std::string path_;
     std::uint64_t chunk_size_;
     std::shared_ptr<DeviceCounters> counters_;
     FileDescriptor file_;
-    FileDescriptor wake_;   // an eventfd that poll() watches beside the file
-    bool paced_;            // a regular file: read no faster than the chunks are taken
-    std::size_t room_ = 32; // chunks out at once when paced, below the module's smallest queue
+    StopEventFd wake_; // poll() watches it beside the file
+    bool paced_;       // a regular file: read no faster than the chunks are taken
     ChunkPool::Hold pool_;
     std::atomic<bool> device_closed_{false};
     StreamThread thread_; // last: started once everything above exists

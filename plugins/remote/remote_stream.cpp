@@ -108,6 +108,7 @@ RemoteStream::~RemoteStream() {
         return;
     }
     stop();
+    zmq_socket_monitor(socket_.handle(), nullptr, 0);
 }
 
 void RemoteStream::stop() {
@@ -122,23 +123,6 @@ void RemoteStream::stop() {
 }
 
 void RemoteStream::receive(StreamEmitter &emit, const std::stop_token &stop) {
-    const struct StopMonitor {
-        zmq::socket_t &socket;
-        ~StopMonitor() { zmq_socket_monitor(socket.handle(), nullptr, 0); }
-    } stop_monitor{socket_};
-    receive_events(emit, stop);
-    if (!lost_) {
-        ask_server_to_stop();
-    }
-}
-
-void RemoteStream::lose_connection(StreamEmitter &emit) {
-    lost_ = true;
-    emit.error("remote: lost the connection to " + options_.endpoint + " mid-stream");
-    emit.end();
-}
-
-void RemoteStream::receive_events(StreamEmitter &emit, const std::stop_token &stop) {
     while (!stop.stop_requested()) {
         zmq::pollitem_t items[] = {{socket_.handle(), 0, ZMQ_POLLIN, 0},
                                    {monitor_.handle(), 0, ZMQ_POLLIN, 0}};
@@ -151,7 +135,10 @@ void RemoteStream::receive_events(StreamEmitter &emit, const std::stop_token &st
                 std::uint16_t event = 0;
                 std::memcpy(&event, frames[0].data(), sizeof(event));
                 if (event == ZMQ_EVENT_DISCONNECTED) {
-                    lose_connection(emit);
+                    lost_ = true;
+                    emit.error("remote: lost the connection to " + options_.endpoint +
+                               " mid-stream");
+                    emit.end();
                 }
             }
         }
@@ -186,6 +173,9 @@ void RemoteStream::receive_events(StreamEmitter &emit, const std::stop_token &st
                 emit.end();
             }
         }
+    }
+    if (!lost_) {
+        ask_server_to_stop();
     }
 }
 

@@ -38,8 +38,6 @@ class RemoteStream final : public Device::DataStream {
     RemoteStream(zmq::context_t &context, const RemoteOptions &options, zmq::socket_t socket,
                  std::uint64_t session, std::uint64_t stream, StreamCallback &&callback);
     void receive(StreamEmitter &emit, const std::stop_token &stop);
-    void receive_events(StreamEmitter &emit, const std::stop_token &stop);
-    void lose_connection(StreamEmitter &emit);
     void ask_server_to_stop();
 
     const RemoteOptions options_; // a copy: the stream may outlive its device

@@ -2,17 +2,16 @@
 
 #include "sim_pattern.hpp"
 
-#include <ctime>
+#include <condition_variable>
+#include <mutex>
 #include <string>
 
 namespace vorn::sim {
 namespace {
 
-std::uint64_t monotonic_ns() {
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000u +
-           static_cast<std::uint64_t>(now.tv_nsec);
+std::uint64_t monotonic_ns() { // CLOCK_MONOTONIC, as Python's time.monotonic_ns()
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<std::uint64_t>(std::chrono::nanoseconds(now).count());
 }
 
 void store_le64(std::uint8_t *out, std::uint64_t value) {
@@ -48,6 +47,8 @@ void SimStream::produce(StreamEmitter &emit, const std::stop_token &stop) {
     auto now = start;
     std::uint64_t offset = 0;
     std::uint64_t sequence = 0;
+    std::mutex pace_mutex; // the pacing wait's, which a stop request ends
+    std::condition_variable_any paced;
 
     while (!stop.stop_requested()) {
         if (options_.stream_bytes != 0 && offset >= options_.stream_bytes) {
@@ -59,8 +60,8 @@ void SimStream::produce(StreamEmitter &emit, const std::stop_token &stop) {
             if (due > now) {
                 now = std::chrono::steady_clock::now();
                 if (due > now) {
-                    std::unique_lock lock(pace_mutex_);
-                    pace_changed_.wait_until(lock, stop, due, [] { return false; });
+                    std::unique_lock lock(pace_mutex);
+                    paced.wait_until(lock, stop, due, [] { return false; });
                     now = std::chrono::steady_clock::now();
                     continue; // the stop request and the byte limit are looked at again
                 }

@@ -8,8 +8,6 @@
 #include <vorn/device.hpp>
 #include <vorn/stream_thread.hpp>
 
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 namespace vorn::sim {
@@ -29,8 +27,6 @@ class SimStream final : public Device::DataStream {
     std::uint64_t chunk_size_;
     std::vector<std::uint8_t> lent_chunk_; // the one buffer lent chunks are lent from
     ChunkPool::Hold pool_;                 // owned chunks
-    std::mutex pace_mutex_;
-    std::condition_variable_any pace_changed_;
     StreamThread thread_; // last: started once everything above exists
 };
 
