@@ -5,8 +5,9 @@
 //    The produce function returns once `stop` is requested or the stream has ended. An exception
 //    it lets out is reported as the error text failure_prefix + what(), then the end marker;
 //    nothing is delivered after the end marker.
-//  - A produce function that blocks registers a std::stop_callback on `stop` that wakes its wait
-//    (writes an eventfd, notifies a condition variable). It runs on the thread that asks to stop.
+//  - A produce function that blocks wakes on `stop`: condition_variable_any waits take it; a
+//    poll() loop also watches a StopEventFd (below); a std::stop_callback can wake anything else
+//    (it runs on the thread that asks to stop).
 //  - stop(): any thread, any number of times, concurrently too; blocks. Every call returns once
 //    the thread has ended and the callback is destroyed (which waits for the module's delivery
 //    thread, except on that thread). On the producing thread itself (a callback stopping its own

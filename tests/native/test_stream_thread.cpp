@@ -74,23 +74,24 @@ TEST(StreamThread, ConcurrentStopsAllReturnAfterTheCallbackIsGone) {
 
 TEST(StreamThread, StopFromTheProducerOnlyAsksAndALaterStopFinishes) {
     Recorder recorder;
-    std::unique_ptr<vorn::StreamThread> stream;
-    std::atomic<bool> asked{false};
+    std::atomic<vorn::StreamThread *> running{nullptr};
+    std::atomic<std::size_t> asked_at{0};
     recorder.on_event = [&] {
-        if (recorder.kinds.size() == 3) {
+        if (auto *stream = running.load(); stream != nullptr && asked_at == 0) {
             stream->stop(); // on the producing thread: must neither join itself nor destroy
-            asked = true;
+            asked_at = recorder.kinds.size();
         }
     };
-    stream = std::make_unique<vorn::StreamThread>(recording_callback(recorder), "t: ",
-                                                  emit_until_stopped);
-    while (!asked) {
+    auto stream = std::make_unique<vorn::StreamThread>(recording_callback(recorder), "t: ",
+                                                       emit_until_stopped);
+    running = stream.get();
+    while (asked_at == 0) {
         std::this_thread::yield();
     }
     EXPECT_FALSE(recorder.destroyed);
     stream->stop();
     EXPECT_TRUE(recorder.destroyed);
-    EXPECT_EQ(recorder.kinds.size(), 3u); // the request ended the loop
+    EXPECT_EQ(recorder.kinds.size(), asked_at.load()); // the request ended the loop
 }
 
 TEST(StreamThread, AFailureBecomesTheLastEventsAndNothingFollowsTheEnd) {
