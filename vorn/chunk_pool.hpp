@@ -3,10 +3,10 @@
 // thread and freeing on the delivery thread defeats malloc's per-thread caches.
 //
 // Contract:
-//  - One producing thread at a time calls take() and wait_for_room(), and passes each
-//    buffer on as OwnedChunk{ChunkPool::release, data, size}.
-//  - release() runs on any thread, at any time, also after close(); it never allocates and never
-//    calls into Python. Lock-free, unless the pool was made to be waited on (with room).
+//  - One producing thread at a time calls take() and wait_for_room(), and passes each buffer on
+//    as OwnedChunk{ChunkPool::release, data, size}.
+//  - release() runs on any thread, at any time, also after the hold is dropped; it never
+//    allocates and never calls into Python. Lock-free, unless the pool was made with room.
 //  - create() returns the creator's hold; dropping it closes the pool, once the producer is done
 //    taking. The pool is freed when its last chunk comes back.
 //  - A new buffer starts zeroed (no stale heap bytes reach Python) and its data is 64-byte aligned.
