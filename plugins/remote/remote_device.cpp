@@ -11,10 +11,9 @@
 namespace vorn::remote {
 namespace {
 
-BasicDeviceStatus to_device(bool replied, const Message &reply) {
-    return replied && reply.status == Status::ok ? BasicDeviceStatus::Success
-                                                 : BasicDeviceStatus::Failure;
-}
+constexpr auto heartbeat_interval = std::chrono::milliseconds(heartbeat_interval_ms);
+// The destructor's farewell waits at most this long (or the timeout, when shorter).
+constexpr auto destroy_wait = std::chrono::milliseconds(500);
 
 } // namespace
 
@@ -66,7 +65,7 @@ RemoteDevice::~RemoteDevice() {
         Message reply;
         std::string error;
         channel_.call(destroy, reply, error, nullptr, nullptr,
-                      std::min(options_.timeout, std::chrono::milliseconds(500)));
+                      std::min(options_.timeout, destroy_wait));
     } catch (const std::exception &) {
         // the server drops the device when the heartbeats stop
     }
@@ -80,8 +79,7 @@ void RemoteDevice::beat() {
         beat.length = session_key_; // this connection never created the session
         const auto ping = encode_message(beat);
         std::unique_lock lock(heartbeat_mutex_);
-        while (!heartbeat_stop_->wait_for(lock, std::chrono::milliseconds(heartbeat_interval_ms),
-                                         [this] { return stopping_; })) {
+        while (!heartbeat_stop_->wait_for(lock, heartbeat_interval, [this] { return stopping_; })) {
             // A full connection drops the beat; the next one may get through.
             [[maybe_unused]] auto sent = socket.send(zmq::buffer(ping), zmq::send_flags::dontwait);
         }
@@ -120,10 +118,21 @@ bool RemoteDevice::call(Message &request, Message &reply, const zmq::const_buffe
     return true;
 }
 
+bool RemoteDevice::device_call(Message request, Message &reply) {
+    if (!call(request, reply)) {
+        return false;
+    }
+    if (reply.status != Status::ok) {
+        remember_error("remote: " + options_.endpoint + ": " + op_name(request.op) +
+                       " failed on the device");
+    }
+    return reply.status == Status::ok;
+}
+
 BasicDeviceStatus RemoteDevice::status_call(Message request) {
     Message reply;
-    const bool replied = call(request, reply);
-    return to_device(replied, reply);
+    return device_call(std::move(request), reply) ? BasicDeviceStatus::Success
+                                                  : BasicDeviceStatus::Failure;
 }
 
 BasicDeviceStatus RemoteDevice::set_register_sync(std::uint32_t addr, std::uint32_t value,
@@ -145,9 +154,8 @@ BasicDeviceStatus RemoteDevice::read_registers() {
 }
 
 std::optional<std::uint32_t> RemoteDevice::get_register_sync(std::uint32_t addr) {
-    Message message = request(Op::get_register_sync, addr);
     Message reply;
-    if (!call(message, reply) || reply.status != Status::ok) {
+    if (!device_call(request(Op::get_register_sync, addr), reply)) {
         return std::nullopt;
     }
     return reply.value;
@@ -215,6 +223,10 @@ std::uint64_t RemoteDevice::transfer(Op op, std::uint32_t addr, std::uint64_t le
         error);
     if (!error.empty()) {
         remember_error(error);
+    } else if (confirmed < length) {
+        remember_error("remote: " + options_.endpoint + ": " + op_name(op) +
+                       " failed on the device after " + std::to_string(confirmed) + " of " +
+                       std::to_string(length) + " bytes");
     }
     return confirmed;
 }
@@ -231,8 +243,14 @@ std::optional<std::unique_ptr<Device::DataStream>>
 RemoteDevice::start_read_stream(std::uint32_t addr, StreamCallback &&callback,
                                 std::uint64_t chunk_size) {
     std::string refusal;
-    auto stream = RemoteStream::start(context_, options_, session_, session_key_, addr,
-                                      chunk_size, callback, refusal);
+    std::unique_ptr<RemoteStream> stream;
+    try {
+        stream = RemoteStream::start(context_, options_, session_, session_key_, addr, chunk_size,
+                                     callback, refusal);
+    } catch (const std::exception &e) {
+        remember_error(e.what());
+        throw;
+    }
     if (!stream) {
         remember_error(refusal);
         return std::nullopt;
@@ -241,24 +259,20 @@ RemoteDevice::start_read_stream(std::uint32_t addr, StreamCallback &&callback,
 }
 
 std::optional<std::string> RemoteDevice::get_status() {
-    Message device = request(Op::get_status);
+    std::string text = "device " + std::to_string(session_) + " ('" + options_.device + "') on " +
+                       options_.endpoint + ": ";
+    // A status request that fails still says why: the reason is the last error.
     Message device_reply;
-    if (!call(device, device_reply)) {
-        return std::nullopt;
+    if (Message device = request(Op::get_status); call(device, device_reply)) {
+        Message server = request(Op::server_status);
+        Message server_reply;
+        text += (device_reply.status == Status::ok ? device_reply.text : "no status") + " | " +
+                (call(server, server_reply) ? server_reply.text : "?");
+    } else {
+        text += "no status";
     }
-    Message server = request(Op::server_status);
-    Message server_reply;
-    const std::string server_text = call(server, server_reply) ? server_reply.text : "?";
-    const std::string device_text =
-        device_reply.status == Status::ok ? device_reply.text : "no status";
-    std::string last_error;
-    {
-        std::lock_guard lock(error_mutex_);
-        last_error = last_error_;
-    }
-    return "device " + std::to_string(session_) + " ('" + options_.device + "') on " +
-           options_.endpoint + ": " + device_text + " | " + server_text +
-           (last_error.empty() ? "" : " | last error: " + last_error);
+    std::lock_guard lock(error_mutex_);
+    return last_error_.empty() ? text : text + " | last error: " + last_error_;
 }
 
 std::optional<std::string> RemoteDevice::get_info() {

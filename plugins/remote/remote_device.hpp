@@ -50,9 +50,12 @@ class RemoteDevice final : public Device {
   private:
     Message request(Op op, std::uint32_t addr = 0, std::uint32_t value = 0,
                     std::uint32_t mask = 0) const;
-    // One round trip; false when no reply came or the server could not run the request.
+    // One round trip; false, with the reason kept for get_status(), when no reply came or the
+    // server could not run the request.
     bool call(Message &request, Message &reply, const zmq::const_buffer *payload = nullptr,
               zmq::message_t *reply_payload = nullptr);
+    // A call whose reply status is the device's own result: false for a failure too.
+    bool device_call(Message request, Message &reply);
     BasicDeviceStatus status_call(Message request);
     void beat();
     void remember_error(const std::string &error);

@@ -51,16 +51,20 @@ class RequestChannel {
     void abandon();
 
   private:
-    static constexpr auto busy_wait = std::chrono::microseconds(150);
-
-    void await_briefly();
+    // False, with `error` saying so, in a child made by fork().
+    bool usable(std::string &error) const;
     void reopen();
+    // Numbers `request` and sends it; false when the connection takes no more.
     bool send(Message &request, const zmq::const_buffer *payload);
-    // The reply to `request` (by seq and op) before `deadline`; false for none or a refusal
-    // (then `error` holds the server's text).
+    // The reply to `request` before `deadline`; false for none or a refusal (then `error` holds
+    // the server's text).
     bool await(const Message &request, std::chrono::steady_clock::time_point deadline,
-               Message &reply, zmq::message_t *reply_payload, std::string &error);
-    std::string no_reply(std::chrono::milliseconds wait) const;
+               Message &reply, zmq::message_t *reply_payload, std::chrono::microseconds spin,
+               std::string &error);
+    // After a request that got no reply: a new connection, so that a late reply is never taken
+    // for a newer one. Keeps an `error` already set, else sets `reason`. Returns false.
+    bool drop(std::string &error, std::string reason);
+    std::string unreachable() const;
 
     zmq::context_t &context_;
     const RemoteOptions &options_;
