@@ -27,17 +27,12 @@ zmq::socket_t connect_dealer(zmq::context_t &context, const RemoteOptions &optio
     return socket;
 }
 
-Message attach_request(std::uint64_t session, std::uint64_t key) {
-    Message attach;
-    attach.op = Op::attach;
-    attach.session = session;
-    attach.length = key;
-    return attach;
+Message attach_request(std::uint64_t session, std::uint64_t key, std::uint32_t seq) {
+    return {.op = Op::attach, .seq = seq, .session = session, .length = key, .text = {}};
 }
 
-Awaited await_reply(zmq::socket_t &socket, const Message &request, Clock::time_point deadline,
-                    Message &reply, zmq::message_t *reply_payload,
-                    std::chrono::microseconds spin) {
+bool await_reply(zmq::socket_t &socket, const Message &request, Clock::time_point deadline,
+                 Message &reply, zmq::message_t *reply_payload, std::chrono::microseconds spin) {
     const auto spin_until = Clock::now() + spin;
     while ((socket.get(zmq::sockopt::events) & ZMQ_POLLIN) == 0 && Clock::now() < spin_until) {
     }
@@ -46,7 +41,7 @@ Awaited await_reply(zmq::socket_t &socket, const Message &request, Clock::time_p
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
         if (left.count() <= 0 || zmq::poll(&item, 1, left) == 0) {
-            return Awaited::none;
+            return false;
         }
         std::vector<zmq::message_t> frames;
         std::string parse_error;
@@ -54,14 +49,11 @@ Awaited await_reply(zmq::socket_t &socket, const Message &request, Clock::time_p
             !parse_message(frames[0].data(), frames[0].size(), reply, parse_error)) {
             continue;
         }
-        if (reply.op == Op::refused) {
-            return Awaited::refused;
-        }
-        if (reply.seq == request.seq && reply.op == request.op) {
+        if (reply.op == Op::refused || (reply.seq == request.seq && reply.op == request.op)) {
             if (reply_payload != nullptr) {
                 *reply_payload = frames.size() > 1 ? std::move(frames[1]) : zmq::message_t();
             }
-            return Awaited::reply;
+            return true;
         }
     }
 }

@@ -26,18 +26,16 @@ inline constexpr auto reply_spin = std::chrono::microseconds(150);
 zmq::socket_t connect_dealer(zmq::context_t &context, const RemoteOptions &options);
 
 // The request that presents `key`, the secret of device `session`, on a new connection.
-Message attach_request(std::uint64_t session, std::uint64_t key);
+Message attach_request(std::uint64_t session, std::uint64_t key, std::uint32_t seq = 0);
 
-enum class Awaited { reply, refused, none };
-
-// Waits on `socket` until `deadline` for the reply to `request` (its seq and op), skipping
-// replies to older requests and frames that do not parse; looks without sleeping for up to
-// `spin` first. `refused` when the server refused a message of this connection instead: `reply`
-// holds its text. The reply's second frame, if any, goes to `reply_payload` when given.
+// Waits on `socket` until `deadline` for the reply to `request` (its seq and op), after looking
+// without sleeping for up to `spin`; skips replies to older requests and frames that do not
+// parse. False when none came. The server's refusal of a message of this connection is a reply
+// too (op `refused`, with its text). A second frame goes to `reply_payload` when given.
 // Caller: the one thread using the socket.
-Awaited await_reply(zmq::socket_t &socket, const Message &request, Clock::time_point deadline,
-                    Message &reply, zmq::message_t *reply_payload = nullptr,
-                    std::chrono::microseconds spin = {});
+bool await_reply(zmq::socket_t &socket, const Message &request, Clock::time_point deadline,
+                 Message &reply, zmq::message_t *reply_payload = nullptr,
+                 std::chrono::microseconds spin = {});
 
 // The error of a wait that ran out: "remote: no reply from ENDPOINT within N ms".
 std::string no_reply(const RemoteOptions &options, std::chrono::milliseconds wait);

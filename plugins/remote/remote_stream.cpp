@@ -45,7 +45,7 @@ RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::
     const auto header = encode_message(request);
     socket.send(zmq::buffer(header), zmq::send_flags::dontwait);
     Message reply;
-    if (await_reply(socket, request, Clock::now() + options.timeout, reply) == Awaited::none) {
+    if (!await_reply(socket, request, Clock::now() + options.timeout, reply)) {
         throw std::runtime_error(no_reply(options, options.timeout) + " to start a stream");
     }
     if (reply.status == Status::failure) {

@@ -17,35 +17,13 @@ void RequestChannel::set_session(std::uint64_t session, std::uint64_t key) {
 
 void RequestChannel::abandon() { static_cast<void>(new zmq::socket_t(std::move(socket_))); }
 
-bool RequestChannel::usable(std::string &error) const {
-    if (creator_.inherited()) {
-        error = "remote: " + options_.endpoint + ": not usable in a child made by fork()";
-    }
-    return !creator_.inherited();
-}
-
 void RequestChannel::reopen() {
-    socket_.close();
-    socket_ = connect_dealer(context_, options_);
+    socket_ = connect_dealer(context_, options_); // closes the old one
     if (session_ != 0) {
         // Queued ahead of the next request; its reply is skipped like any stale one.
-        Message attach = attach_request(session_, session_key_);
-        attach.seq = ++seq_;
-        const auto header = encode_message(attach);
+        const auto header = encode_message(attach_request(session_, session_key_, ++seq_));
         [[maybe_unused]] auto sent = socket_.send(zmq::buffer(header), zmq::send_flags::dontwait);
     }
-}
-
-bool RequestChannel::drop(std::string &error, std::string reason) {
-    reopen();
-    if (error.empty()) {
-        error = std::move(reason);
-    }
-    return false;
-}
-
-std::string RequestChannel::unreachable() const {
-    return "remote: " + options_.endpoint + " is not reachable (requests are piling up)";
 }
 
 bool RequestChannel::send(Message &request, const zmq::const_buffer *payload) {
@@ -61,40 +39,26 @@ bool RequestChannel::send(Message &request, const zmq::const_buffer *payload) {
     return true;
 }
 
-bool RequestChannel::await(const Message &request, Clock::time_point deadline, Message &reply,
-                           zmq::message_t *reply_payload, std::chrono::microseconds spin,
-                           std::string &error) {
-    const Awaited got = await_reply(socket_, request, deadline, reply, reply_payload, spin);
-    if (got == Awaited::refused) {
-        error = "remote: " + options_.endpoint + ": " + reply.text;
-    }
-    return got == Awaited::reply;
-}
-
-bool RequestChannel::call(Message &request, Message &reply, std::string &error,
-                          const zmq::const_buffer *payload, zmq::message_t *reply_payload,
+bool RequestChannel::call(const Message &request, Message &reply, std::string &error,
                           std::optional<std::chrono::milliseconds> timeout) {
-    if (!usable(error)) {
-        return false;
-    }
-    const auto wait = timeout.value_or(options_.timeout);
-    const auto deadline = Clock::now() + wait;
-    std::lock_guard lock(mutex_);
-    if (!send(request, payload)) {
-        return drop(error, unreachable());
-    }
-    return await(request, deadline, reply, reply_payload, reply_spin, error) ||
-           drop(error, no_reply(options_, wait));
+    const auto make = [&](std::size_t, Message &first, zmq::const_buffer &) { first = request; };
+    const auto accept = [&](std::size_t, const Message &got, zmq::message_t &) {
+        reply = got;
+        return true;
+    };
+    return pipeline(1, 1, make, accept, error, timeout) == 1;
 }
 
-std::size_t RequestChannel::pipeline(
-    std::size_t count, std::size_t window,
-    const std::function<void(std::size_t, Message &, zmq::const_buffer &)> &make,
-    const std::function<bool(std::size_t, const Message &, zmq::message_t &)> &accept,
-    std::string &error) {
-    if (!usable(error)) {
+std::size_t RequestChannel::pipeline(std::size_t count, std::size_t window, const MakeRequest &make,
+                                     const AcceptReply &accept, std::string &error,
+                                     std::optional<std::chrono::milliseconds> timeout) {
+    if (creator_.inherited()) {
+        error = "remote: " + options_.endpoint + ": not usable in a child made by fork()";
         return 0;
     }
+    const auto wait = timeout.value_or(options_.timeout);
+    // A lone request is most likely a short round trip: worth looking for its reply at once.
+    const auto spin = window == 1 ? reply_spin : std::chrono::microseconds(0);
     std::lock_guard lock(mutex_);
     std::vector<Message> sent;
     sent.reserve(count);
@@ -105,17 +69,23 @@ std::size_t RequestChannel::pipeline(
             zmq::const_buffer bytes;
             make(sent.size(), request, bytes);
             if (!send(request, bytes.size() != 0 ? &bytes : nullptr)) {
-                drop(error, unreachable());
+                reopen();
+                error = "remote: " + options_.endpoint +
+                        " is not reachable (requests are piling up)";
                 return accepted;
             }
-            sent.push_back(request);
+            sent.push_back(std::move(request));
         }
         Message reply;
         zmq::message_t reply_payload;
-        if (!await(sent[accepted], Clock::now() + options_.timeout, reply, &reply_payload, {},
-                   error)) {
-            // The pieces still in flight may yet be applied; their replies are dropped.
-            drop(error, no_reply(options_, options_.timeout));
+        const bool replied =
+            await_reply(socket_, sent[accepted], Clock::now() + wait, reply, &reply_payload, spin);
+        if (!replied || reply.op == Op::refused) {
+            // A new connection: a late reply is never taken for a newer one. The pieces still in
+            // flight may yet be applied; their replies are dropped.
+            reopen();
+            error = replied ? "remote: " + options_.endpoint + ": " + reply.text
+                            : no_reply(options_, wait);
             return accepted;
         }
         if (!accept(accepted++, reply, reply_payload)) {
