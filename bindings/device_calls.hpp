@@ -63,7 +63,9 @@ template <> class type_caster<pyvorn::DeviceSelf> {
     static constexpr auto name = type_caster_base<vorn::Device>::name;
 
     bool load(handle source, bool convert) {
-        type_caster_base<vorn::Device> base;
+        // Looked up once: the registry's lookup hashes the type's name, a good part of a call.
+        static detail::type_info *const device_type = get_type_info(typeid(vorn::Device));
+        type_caster_generic base(device_type);
         if (!base.load(source, convert)) {
             return false;
         }
@@ -71,8 +73,6 @@ template <> class type_caster<pyvorn::DeviceSelf> {
             throw reference_cast_error();
         }
         self_.device = static_cast<vorn::Device *>(base.value);
-        // Looked up once: the registry's lookup hashes the type's name, a good part of a call.
-        static detail::type_info *const device_type = get_type_info(typeid(vorn::Device));
         auto *instance = reinterpret_cast<detail::instance *>(source.ptr());
         auto holder = instance->get_value_and_holder(device_type);
         self_.calls = holder.holder_constructed()

@@ -47,8 +47,8 @@ PyThreadState *release_interpreter_lock() {
 }
 
 void retake_interpreter_lock(PyThreadState *state) {
-    const bool may_be_ended = !on_main_thread();
-    if (may_be_ended && Py_IsFinalizing()) {
+    // Finalizing first: it is one load, and almost always false.
+    if (Py_IsFinalizing() && !on_main_thread()) {
         park_forever();
     }
     // Finalization may begin while this thread waits for the lock: the forced unwind that ends
