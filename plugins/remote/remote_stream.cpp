@@ -13,8 +13,6 @@
 namespace vorn::remote {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr auto poll_interval = std::chrono::milliseconds(20);
 
 // A pair socket that reports when `socket` loses its connection.
@@ -31,27 +29,9 @@ zmq::socket_t watch_disconnects(zmq::context_t &context, zmq::socket_t &socket) 
     return monitor;
 }
 
-// Waits for the reply to request `seq` on `socket`; false when the deadline passes first.
-bool await_reply(zmq::socket_t &socket, std::uint32_t seq, Op op, Clock::time_point deadline,
-                 Message &reply) {
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
-        if (left.count() <= 0 || zmq::poll(&item, 1, left) == 0) {
-            return false;
-        }
-        std::vector<zmq::message_t> frames;
-        if (!zmq::recv_multipart(socket, std::back_inserter(frames), zmq::recv_flags::dontwait)) {
-            continue;
-        }
-        std::string error;
-        if (parse_message(frames[0].data(), frames[0].size(), reply, error) &&
-            ((reply.op == op && reply.seq == seq) || reply.op == Op::refused)) {
-            return true;
-        }
-    }
-}
+// A stream's connection carries one start and, at the end, one stop.
+constexpr std::uint32_t start_seq = 1;
+constexpr std::uint32_t stop_seq = 2;
 
 } // namespace
 
@@ -62,24 +42,19 @@ RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::
     keep_receive_heap_warm();
     zmq::socket_t socket = connect_dealer(context, options);
     // Sent ahead of the start, unanswered-for: a wrong key shows as an unknown device.
-    Message attach;
-    attach.op = Op::attach;
-    attach.session = session;
-    attach.length = key;
-    const auto attach_header = encode_message(attach);
+    const auto attach_header = encode_message(attach_request(session, key));
     socket.send(zmq::buffer(attach_header), zmq::send_flags::dontwait);
     Message request;
     request.op = Op::stream_start;
-    request.seq = 1;
+    request.seq = start_seq;
     request.session = session;
     request.addr = addr;
     request.length = chunk_size;
     const auto header = encode_message(request);
     socket.send(zmq::buffer(header), zmq::send_flags::dontwait);
     Message reply;
-    if (!await_reply(socket, 1, Op::stream_start, Clock::now() + options.timeout, reply)) {
-        throw std::runtime_error("remote: no reply from " + options.endpoint + " within " +
-                                 std::to_string(options.timeout.count()) + " ms to start a stream");
+    if (!await_reply(socket, request, Clock::now() + options.timeout, reply)) {
+        throw std::runtime_error(no_reply(options, options.timeout) + " to start a stream");
     }
     if (reply.status == Status::failure) {
         refusal = reply.text;
@@ -182,7 +157,7 @@ void RemoteStream::receive(StreamEmitter &emit, const std::stop_token &stop) {
 void RemoteStream::ask_server_to_stop() {
     Message request;
     request.op = Op::stream_stop;
-    request.seq = 2;
+    request.seq = stop_seq;
     request.session = session_;
     request.stream = stream_;
     const auto header = encode_message(request);
@@ -192,7 +167,7 @@ void RemoteStream::ask_server_to_stop() {
     const Clock::time_point deadline{Clock::duration(stop_deadline_.load())};
     // Chunks still on their way are discarded while the acknowledgement is awaited.
     Message reply;
-    await_reply(socket_, 2, Op::stream_stop, deadline, reply);
+    await_reply(socket_, request, deadline, reply);
 }
 
 } // namespace vorn::remote
