@@ -18,7 +18,7 @@ int chunk_getbuffer(PyObject *self, Py_buffer *view, int flags) {
 
 void chunk_dealloc(PyObject *self) {
     auto *chunk = reinterpret_cast<ChunkObject *>(self);
-    vorn::sim::ChunkPool::release_chunk(chunk->data);
+    vorn::ChunkPool::release(chunk->data);
     PyTypeObject *type = Py_TYPE(self);
     type->tp_free(self);
     Py_DECREF(type);
@@ -49,7 +49,7 @@ bool ready_chunk_type() {
 PyObject *make_chunk_object(std::uint8_t *data, std::uint64_t size) {
     auto *chunk = PyObject_New(ChunkObject, chunk_type);
     if (chunk == nullptr) {
-        vorn::sim::ChunkPool::release_chunk(data);
+        vorn::ChunkPool::release(data);
         return nullptr;
     }
     chunk->data = data;
@@ -60,7 +60,7 @@ PyObject *make_chunk_object(std::uint8_t *data, std::uint64_t size) {
 ReferenceStream::ReferenceStream(PyObject *callback, std::uint64_t chunk_size, std::uint64_t rate,
                                  bool lent, std::size_t max_queue)
     : callback_(Py_NewRef(callback)), interpreter_(PyInterpreterState_Get()),
-      chunk_size_(chunk_size), lent_(lent), pool_(vorn::sim::ChunkPool::create(chunk_size)),
+      chunk_size_(chunk_size), lent_(lent), pool_(vorn::ChunkPool::create(chunk_size)),
       lent_chunk_(lent ? chunk_size : 0), ring_(max_queue), pacing_(rate) {
     producer_ = std::thread([this] { produce(); });
     delivery_ = std::thread([this] { deliver(); });
@@ -74,9 +74,9 @@ ReferenceStream::~ReferenceStream() {
     }
     Chunk left;
     while (ring_.pop(left)) {
-        vorn::sim::ChunkPool::release_chunk(left.data);
+        vorn::ChunkPool::release(left.data);
     }
-    pool_->close();
+    pool_.reset();
     Py_DECREF(callback_);
 }
 
@@ -121,7 +121,7 @@ void ReferenceStream::produce() {
                 wake_consumer();
             } else {
                 drops_.fetch_add(1, std::memory_order_relaxed);
-                vorn::sim::ChunkPool::release_chunk(bytes);
+                vorn::ChunkPool::release(bytes);
             }
         }
     }

@@ -5,7 +5,7 @@
 #pragma once
 
 #include "paced_loop.hpp"
-#include "sim_chunk_pool.hpp"
+#include <vorn/chunk_pool.hpp>
 #include "spsc_ring.hpp"
 
 #include <Python.h>
@@ -43,7 +43,7 @@ class ReferenceStream {
     PyInterpreterState *interpreter_;
     const std::uint64_t chunk_size_;
     const bool lent_;
-    vorn::sim::ChunkPool *pool_;
+    vorn::ChunkPool::Hold pool_;
     std::vector<std::uint8_t> lent_chunk_;
     SpscRing ring_;
     PacedLoop pacing_;

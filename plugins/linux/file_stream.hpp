@@ -2,18 +2,19 @@
 // the plug-in, one owned chunk per read(), until end of file, a read error or stop().
 #pragma once
 
+#include <vorn/chunk_pool.hpp>
 #include <vorn/device.hpp>
+#include <vorn/stream_thread.hpp>
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
+#include <utility>
+
+#include <unistd.h>
 
 namespace vorn::linux_dev {
-
-class ChunkPool;
 
 inline constexpr std::uint64_t default_stream_chunk_size = 65536;
 inline constexpr std::uint64_t max_stream_chunk_size = 256u << 20;
@@ -25,8 +26,20 @@ struct DeviceCounters {
     std::atomic<std::uint64_t> stream_bytes{0};
 };
 
-// The reading thread and what it reads with. Owned by the stream handle; the device keeps a
-// weak reference to end the thread before the device itself goes.
+// A descriptor, closed by close() or the destructor.
+struct FileDescriptor {
+    int fd = -1;
+    ~FileDescriptor() { close(); }
+    void close() {
+        if (fd >= 0) {
+            ::close(std::exchange(fd, -1));
+        }
+    }
+};
+
+// The reading thread and what it reads with; the thread closes both descriptors as it ends.
+// Owned by the stream handle; the device keeps a weak reference to end the thread before the
+// device itself goes.
 class FileReader {
   public:
     // Opens `path` and seeks to `addr` (which must be 0 unless the file is seekable), then starts
@@ -35,45 +48,29 @@ class FileReader {
     // nothing stays open after a throw. Caller: the device's start_read_stream.
     FileReader(const std::string &path, std::uint64_t addr, StreamCallback &&callback,
                std::uint64_t chunk_size, std::shared_ptr<DeviceCounters> counters);
-    ~FileReader();
-    FileReader(const FileReader &) = delete;
-    FileReader &operator=(const FileReader &) = delete;
 
-    // Wakes and joins the thread, then destroys the callback (which waits for the module's
-    // delivery thread). Any thread but the reader; blocks. Every caller, also concurrent ones,
-    // returns only after the thread has ended and the callback is gone.
-    void stop();
+    void stop() { thread_.stop(); }
 
     // Ends the thread, which reports "device closed" and the end marker; the callback stays
     // until stop(). Caller: the device's destructor (the calling thread may hold the interpreter
     // lock: the reader never needs it).
-    void end_for_device();
+    void end_for_device() {
+        device_closed_ = true;
+        thread_.end_thread();
+    }
 
   private:
-    enum class Halt { none, stop, device_closed };
-
-    void run();
-    void read_until_end();
-    void deliver(StreamEvent &&event);
-    void halt(Halt reason);
-    bool wait_for_room();
-    void report_halt();
+    void read_until_end(StreamEmitter &emit, const std::stop_token &stop);
 
     std::string path_;
     std::uint64_t chunk_size_;
     std::shared_ptr<DeviceCounters> counters_;
-    int fd_ = -1;
-    int wake_fd_ = -1;      // an eventfd that poll() watches beside the file
-    bool paced_ = false;    // a regular file: read no faster than the chunks are taken
-    std::size_t room_ = 32; // chunks out at once when paced, below the module's smallest queue
-    ChunkPool *pool_ = nullptr;
-    StreamCallback callback_;
-    std::atomic<Halt> halt_{Halt::none};
-    std::mutex join_mutex_;
-    std::mutex stop_mutex_;
-    bool stopped_ = false;
-    CreatorProcess creator_; // in a child made by fork(), the thread and wake-up are the parent's
-    std::thread reader_;
+    FileDescriptor file_;
+    StopEventFd wake_; // poll() watches it beside the file
+    bool paced_;       // a regular file: read no faster than the chunks are taken
+    ChunkPool::Hold pool_;
+    std::atomic<bool> device_closed_{false};
+    StreamThread thread_; // last: started once everything above exists
 };
 
 // The module's handle of one stream.

@@ -9,14 +9,6 @@
 #include <stdexcept>
 
 namespace vorn::remote {
-namespace {
-
-BasicDeviceStatus to_device(bool replied, const Message &reply) {
-    return replied && reply.status == Status::ok ? BasicDeviceStatus::Success
-                                                 : BasicDeviceStatus::Failure;
-}
-
-} // namespace
 
 RemoteDevice::RemoteDevice(zmq::context_t &context, RemoteOptions options)
     : context_(context), options_(std::move(options)), channel_(context_, options_) {
@@ -62,11 +54,10 @@ RemoteDevice::~RemoteDevice() {
     heartbeat_stop_->notify_all();
     heartbeat_.join();
     try {
-        Message destroy = request(Op::destroy_device);
         Message reply;
         std::string error;
-        channel_.call(destroy, reply, error, nullptr, nullptr,
-                      std::min(options_.timeout, std::chrono::milliseconds(500)));
+        channel_.call(request(Op::destroy_device), reply, error,
+                      std::min(options_.timeout, destroy_wait));
     } catch (const std::exception &) {
         // the server drops the device when the heartbeats stop
     }
@@ -92,13 +83,7 @@ void RemoteDevice::beat() {
 
 Message RemoteDevice::request(Op op, std::uint32_t addr, std::uint32_t value,
                               std::uint32_t mask) const {
-    Message message;
-    message.op = op;
-    message.session = session_;
-    message.addr = addr;
-    message.value = value;
-    message.mask = mask;
-    return message;
+    return {.op = op, .session = session_, .addr = addr, .value = value, .mask = mask, .text = {}};
 }
 
 void RemoteDevice::remember_error(const std::string &error) {
@@ -106,89 +91,75 @@ void RemoteDevice::remember_error(const std::string &error) {
     last_error_ = error;
 }
 
-bool RemoteDevice::call(Message &request, Message &reply, const zmq::const_buffer *payload,
-                        zmq::message_t *reply_payload) {
+bool RemoteDevice::call(Message request, Message &reply, bool device_result) {
     std::string error;
-    if (!channel_.call(request, reply, error, payload, reply_payload)) {
+    if (!channel_.call(request, reply, error)) {
         remember_error(error);
-        return false;
-    }
-    if (reply.status == Status::error) {
+    } else if (reply.status == Status::error) {
         remember_error(reply.text);
-        return false;
+    } else if (device_result && reply.status != Status::ok) {
+        remember_error("remote: " + options_.endpoint + ": " + op_name(request.op) +
+                       " failed on the device");
+    } else {
+        return true;
     }
-    return true;
+    return false;
 }
 
-BasicDeviceStatus RemoteDevice::status_call(Message request) {
+BasicDeviceStatus RemoteDevice::status_call(Op op, std::uint32_t addr, std::uint32_t value,
+                                            std::uint32_t mask) {
     Message reply;
-    const bool replied = call(request, reply);
-    return to_device(replied, reply);
+    return call(request(op, addr, value, mask), reply, true) ? BasicDeviceStatus::Success
+                                                             : BasicDeviceStatus::Failure;
 }
 
 BasicDeviceStatus RemoteDevice::set_register_sync(std::uint32_t addr, std::uint32_t value,
                                                   std::uint32_t mask) {
-    return status_call(request(Op::set_register_sync, addr, value, mask));
+    return status_call(Op::set_register_sync, addr, value, mask);
 }
 
 BasicDeviceStatus RemoteDevice::set_register(std::uint32_t addr, std::uint32_t value,
                                              std::uint32_t mask) {
-    return status_call(request(Op::set_register, addr, value, mask));
+    return status_call(Op::set_register, addr, value, mask);
 }
 
 BasicDeviceStatus RemoteDevice::send_registers() {
-    return status_call(request(Op::send_registers));
+    return status_call(Op::send_registers);
 }
 
 BasicDeviceStatus RemoteDevice::read_registers() {
-    return status_call(request(Op::read_registers));
+    return status_call(Op::read_registers);
 }
 
 std::optional<std::uint32_t> RemoteDevice::get_register_sync(std::uint32_t addr) {
-    Message message = request(Op::get_register_sync, addr);
     Message reply;
-    if (!call(message, reply) || reply.status != Status::ok) {
-        return std::nullopt;
-    }
-    return reply.value;
+    return call(request(Op::get_register_sync, addr), reply, true)
+               ? std::optional<std::uint32_t>(reply.value)
+               : std::nullopt;
 }
 
 std::uint32_t RemoteDevice::get_register(std::uint32_t addr) {
-    Message message = request(Op::get_register, addr);
     Message reply;
-    return call(message, reply) ? reply.value : 0;
+    return call(request(Op::get_register, addr), reply) ? reply.value : 0;
 }
 
 BasicDeviceStatus RemoteDevice::trigger(std::uint32_t addr, std::int32_t value) {
-    return status_call(request(Op::trigger, addr, static_cast<std::uint32_t>(value)));
+    return status_call(Op::trigger, addr, static_cast<std::uint32_t>(value));
 }
-
-std::size_t RemoteDevice::piece_count(std::uint64_t length) const {
-    return static_cast<std::size_t>((length + piece_ - 1) / piece_);
-}
-
-namespace {
-
-// Pieces travel to consecutive addresses: never past the end of the 32-bit address space.
-std::uint64_t addressable(std::uint32_t addr, std::uint64_t length) {
-    return std::min(length, (std::uint64_t{1} << 32) - addr);
-}
-
-} // namespace
 
 std::uint64_t RemoteDevice::transfer(Op op, std::uint32_t addr, std::uint64_t length,
                                      std::uint8_t *data) {
-    length = addressable(addr, length);
+    // Pieces go to consecutive addresses, never past the end of the 32-bit address space; the
+    // count is the bytes confirmed in order, up to the first short or missing reply.
+    length = std::min(length, (std::uint64_t{1} << 32) - addr);
     if (length == 0) {
         return 0;
     }
-    // Pieces go to consecutive addresses; the count is the bytes confirmed in order, up to the
-    // first short or missing reply.
     const auto piece_size = [&](std::size_t i) { return std::min(piece_, length - i * piece_); };
     std::uint64_t confirmed = 0;
     std::string error;
     channel_.pipeline(
-        piece_count(length), pieces_in_flight,
+        static_cast<std::size_t>((length + piece_ - 1) / piece_), pieces_in_flight,
         [&](std::size_t i, Message &piece, zmq::const_buffer &bytes) {
             piece = request(op, static_cast<std::uint32_t>(addr + i * piece_));
             if (op == Op::write) {
@@ -213,8 +184,11 @@ std::uint64_t RemoteDevice::transfer(Op op, std::uint32_t addr, std::uint64_t le
             return got == piece_size(i);
         },
         error);
-    if (!error.empty()) {
-        remember_error(error);
+    if (!error.empty() || confirmed < length) {
+        remember_error(!error.empty() ? error
+                                      : "remote: " + options_.endpoint + ": " + op_name(op) +
+                                            " failed on the device after " +
+                                            std::to_string(confirmed) + " bytes");
     }
     return confirmed;
 }
@@ -231,40 +205,38 @@ std::optional<std::unique_ptr<Device::DataStream>>
 RemoteDevice::start_read_stream(std::uint32_t addr, StreamCallback &&callback,
                                 std::uint64_t chunk_size) {
     std::string refusal;
-    auto stream = RemoteStream::start(context_, options_, session_, session_key_, addr,
-                                      chunk_size, callback, refusal);
-    if (!stream) {
-        remember_error(refusal);
-        return std::nullopt;
+    try {
+        if (auto stream = RemoteStream::start(context_, options_, session_, session_key_, addr,
+                                              chunk_size, callback, refusal)) {
+            return std::unique_ptr<DataStream>(std::move(stream));
+        }
+    } catch (const std::exception &e) {
+        remember_error(e.what());
+        throw;
     }
-    return std::unique_ptr<DataStream>(std::move(stream));
+    remember_error(refusal);
+    return std::nullopt;
 }
 
 std::optional<std::string> RemoteDevice::get_status() {
-    Message device = request(Op::get_status);
+    std::string text = "device " + std::to_string(session_) + " ('" + options_.device + "') on " +
+                       options_.endpoint + ": ";
+    // A status request that fails still says why: the reason is the last error.
     Message device_reply;
-    if (!call(device, device_reply)) {
-        return std::nullopt;
+    if (call(request(Op::get_status), device_reply)) {
+        Message server_reply;
+        text += (device_reply.status == Status::ok ? device_reply.text : "no status") + " | " +
+                (call(request(Op::server_status), server_reply) ? server_reply.text : "?");
+    } else {
+        text += "no status";
     }
-    Message server = request(Op::server_status);
-    Message server_reply;
-    const std::string server_text = call(server, server_reply) ? server_reply.text : "?";
-    const std::string device_text =
-        device_reply.status == Status::ok ? device_reply.text : "no status";
-    std::string last_error;
-    {
-        std::lock_guard lock(error_mutex_);
-        last_error = last_error_;
-    }
-    return "device " + std::to_string(session_) + " ('" + options_.device + "') on " +
-           options_.endpoint + ": " + device_text + " | " + server_text +
-           (last_error.empty() ? "" : " | last error: " + last_error);
+    std::lock_guard lock(error_mutex_);
+    return last_error_.empty() ? text : text + " | last error: " + last_error_;
 }
 
 std::optional<std::string> RemoteDevice::get_info() {
-    Message message = request(Op::get_info);
     Message reply;
-    if (!call(message, reply)) {
+    if (!call(request(Op::get_info), reply)) {
         return std::nullopt;
     }
     return "remote device " + std::to_string(session_) + " on " + options_.endpoint + ": " +

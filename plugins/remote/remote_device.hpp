@@ -50,19 +50,20 @@ class RemoteDevice final : public Device {
   private:
     Message request(Op op, std::uint32_t addr = 0, std::uint32_t value = 0,
                     std::uint32_t mask = 0) const;
-    // One round trip; false when no reply came or the server could not run the request.
-    bool call(Message &request, Message &reply, const zmq::const_buffer *payload = nullptr,
-              zmq::message_t *reply_payload = nullptr);
-    BasicDeviceStatus status_call(Message request);
+    // One round trip; false, with the reason kept for get_status(), when no reply came, the
+    // server could not run the request, or (for a `device_result`) the device failed.
+    bool call(Message request, Message &reply, bool device_result = false);
+    BasicDeviceStatus status_call(Op op, std::uint32_t addr = 0, std::uint32_t value = 0,
+                                  std::uint32_t mask = 0);
     void beat();
     void remember_error(const std::string &error);
-    // The pieces of a block transfer of `length` bytes.
-    std::size_t piece_count(std::uint64_t length) const;
     // A block write or read in pieces, several in flight; the bytes confirmed.
     std::uint64_t transfer(Op op, std::uint32_t addr, std::uint64_t length, std::uint8_t *data);
 
     static constexpr std::uint64_t preferred_piece = 4u << 20;
     static constexpr std::size_t pieces_in_flight = 4;
+    // The destructor's farewell waits at most this long (or the timeout, when shorter).
+    static constexpr auto destroy_wait = std::chrono::milliseconds(500);
 
     zmq::context_t &context_;
     RemoteOptions options_;

@@ -13,37 +13,25 @@
 namespace vorn::remote {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr auto poll_interval = std::chrono::milliseconds(20);
 
-std::string monitor_address(const void *owner) {
+// A pair socket that reports when `socket` loses its connection.
+zmq::socket_t watch_disconnects(zmq::context_t &context, zmq::socket_t &socket) {
     static std::atomic<std::uint64_t> counter{0};
-    return "inproc://vorn-remote-monitor-" + std::to_string(counter++) + "-" +
-           std::to_string(reinterpret_cast<std::uintptr_t>(owner));
+    const std::string address = "inproc://vorn-remote-monitor-" + std::to_string(counter++) + "-" +
+                                std::to_string(reinterpret_cast<std::uintptr_t>(&socket));
+    if (zmq_socket_monitor(socket.handle(), address.c_str(), ZMQ_EVENT_DISCONNECTED) != 0) {
+        throw zmq::error_t();
+    }
+    zmq::socket_t monitor(context, zmq::socket_type::pair);
+    monitor.set(zmq::sockopt::linger, 0);
+    monitor.connect(address);
+    return monitor;
 }
 
-// Waits for the reply to request `seq` on `socket`; false when the deadline passes first.
-bool await_reply(zmq::socket_t &socket, std::uint32_t seq, Op op, Clock::time_point deadline,
-                 Message &reply) {
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        zmq::pollitem_t item{socket.handle(), 0, ZMQ_POLLIN, 0};
-        if (left.count() <= 0 || zmq::poll(&item, 1, left) == 0) {
-            return false;
-        }
-        std::vector<zmq::message_t> frames;
-        if (!zmq::recv_multipart(socket, std::back_inserter(frames), zmq::recv_flags::dontwait)) {
-            continue;
-        }
-        std::string error;
-        if (parse_message(frames[0].data(), frames[0].size(), reply, error) &&
-            ((reply.op == op && reply.seq == seq) || reply.op == Op::refused)) {
-            return true;
-        }
-    }
-}
+// A stream's connection carries one start and, at the end, one stop.
+constexpr std::uint32_t start_seq = 1;
+constexpr std::uint32_t stop_seq = 2;
 
 } // namespace
 
@@ -54,24 +42,19 @@ RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::
     keep_receive_heap_warm();
     zmq::socket_t socket = connect_dealer(context, options);
     // Sent ahead of the start, unanswered-for: a wrong key shows as an unknown device.
-    Message attach;
-    attach.op = Op::attach;
-    attach.session = session;
-    attach.length = key;
-    const auto attach_header = encode_message(attach);
+    const auto attach_header = encode_message(attach_request(session, key));
     socket.send(zmq::buffer(attach_header), zmq::send_flags::dontwait);
     Message request;
     request.op = Op::stream_start;
-    request.seq = 1;
+    request.seq = start_seq;
     request.session = session;
     request.addr = addr;
     request.length = chunk_size;
     const auto header = encode_message(request);
     socket.send(zmq::buffer(header), zmq::send_flags::dontwait);
     Message reply;
-    if (!await_reply(socket, 1, Op::stream_start, Clock::now() + options.timeout, reply)) {
-        throw std::runtime_error("remote: no reply from " + options.endpoint + " within " +
-                                 std::to_string(options.timeout.count()) + " ms to start a stream");
+    if (!await_reply(socket, request, Clock::now() + options.timeout, reply)) {
+        throw std::runtime_error(no_reply(options, options.timeout) + " to start a stream");
     }
     if (reply.status == Status::failure) {
         refusal = reply.text;
@@ -87,80 +70,35 @@ RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::
 RemoteStream::RemoteStream(zmq::context_t &context, const RemoteOptions &options,
                            zmq::socket_t socket, std::uint64_t session, std::uint64_t stream,
                            StreamCallback &&callback)
-    : options_(options), socket_(std::move(socket)), session_(session), stream_(stream),
-      callback_(std::move(callback)) {
-    const std::string address = monitor_address(this);
-    if (zmq_socket_monitor(socket_.handle(), address.c_str(), ZMQ_EVENT_DISCONNECTED) != 0) {
-        throw zmq::error_t();
-    }
-    monitor_ = zmq::socket_t(context, zmq::socket_type::pair);
-    monitor_.set(zmq::sockopt::linger, 0);
-    monitor_.connect(address);
-    receiver_ = std::thread([this] { receive(); });
-}
+    : options_(options), socket_(std::move(socket)), monitor_(watch_disconnects(context, socket_)),
+      session_(session), stream_(stream),
+      thread_(std::move(callback), "remote: stream from " + options_.endpoint + " failed: ",
+              [this](StreamEmitter &emit, const std::stop_token &stop) { receive(emit, stop); }) {}
 
-RemoteStream::~RemoteStream() { stop(); }
-
-void RemoteStream::stop() {
-    if (std::this_thread::get_id() == receiver_.get_id()) {
-        stop_requested_ = true; // a thread cannot join itself; a later stop() finishes
+RemoteStream::~RemoteStream() {
+    if (creator_.inherited()) {
+        // Closing would signal the parent's ZeroMQ threads.
+        static_cast<void>(new zmq::socket_t(std::move(socket_)));
+        static_cast<void>(new zmq::socket_t(std::move(monitor_)));
         return;
     }
-    std::lock_guard lock(stop_mutex_);
-    if (stopped_) {
-        return;
-    }
-    stop_deadline_ = (Clock::now() + options_.timeout).time_since_epoch().count();
-    stop_requested_ = true;
-    if (receiver_.joinable()) {
-        receiver_.join();
-    }
-    // No invoke follows: the receiving thread has ended.
-    callback_.reset();
-    stopped_ = true;
-}
-
-void RemoteStream::deliver(StreamEvent &event) { callback_(event); }
-
-void RemoteStream::receive() {
-    // An exception must not leave a thread function: report it as the stream's last events.
-    try {
-        receive_events();
-        if (!lost_) {
-            ask_server_to_stop();
-        }
-    } catch (const std::exception &e) {
-        if (!ended_) {
-            try {
-                StreamEvent error{std::in_place_index<1>, "remote: stream from " +
-                                                              options_.endpoint +
-                                                              " failed: " + e.what()};
-                deliver(error);
-                StreamEvent end;
-                deliver(end);
-            } catch (const std::exception &) {
-                // nothing more can be reported
-            }
-        }
-    }
+    stop();
     zmq_socket_monitor(socket_.handle(), nullptr, 0);
 }
 
-void RemoteStream::lose_connection() {
-    lost_ = true;
-    if (ended_) {
-        return;
+void RemoteStream::stop() {
+    // The server's answer is awaited until the timeout counted from the first request, but not
+    // by a callback that stops its own stream.
+    Clock::rep unset = 0;
+    if (!thread_.on_producer_thread()) {
+        stop_deadline_.compare_exchange_strong(
+            unset, (Clock::now() + options_.timeout).time_since_epoch().count());
     }
-    ended_ = true;
-    StreamEvent error{std::in_place_index<1>,
-                      "remote: lost the connection to " + options_.endpoint + " mid-stream"};
-    deliver(error);
-    StreamEvent end;
-    deliver(end);
+    thread_.stop();
 }
 
-void RemoteStream::receive_events() {
-    while (!stop_requested_) {
+void RemoteStream::receive(StreamEmitter &emit, const std::stop_token &stop) {
+    while (!stop.stop_requested()) {
         zmq::pollitem_t items[] = {{socket_.handle(), 0, ZMQ_POLLIN, 0},
                                    {monitor_.handle(), 0, ZMQ_POLLIN, 0}};
         zmq::poll(items, 2, poll_interval);
@@ -172,11 +110,15 @@ void RemoteStream::receive_events() {
                 std::uint16_t event = 0;
                 std::memcpy(&event, frames[0].data(), sizeof(event));
                 if (event == ZMQ_EVENT_DISCONNECTED) {
-                    lose_connection();
+                    lost_ = true;
+                    emit.error("remote: lost the connection to " + options_.endpoint +
+                               " mid-stream");
+                    emit.end();
                 }
             }
         }
-        for (int n = 0; n < 256 && (items[0].revents & ZMQ_POLLIN) != 0 && !stop_requested_; ++n) {
+        for (int n = 0; n < 256 && (items[0].revents & ZMQ_POLLIN) != 0 && !stop.stop_requested();
+             ++n) {
             zmq::message_t header;
             if (!socket_.recv(header, zmq::recv_flags::dontwait)) {
                 break;
@@ -194,29 +136,28 @@ void RemoteStream::receive_events() {
             }
             Message message;
             std::string error;
-            if (ended_ || !parse_message(header.data(), header.size(), message, error) ||
+            if (emit.ended() || !parse_message(header.data(), header.size(), message, error) ||
                 message.stream != stream_) {
                 continue;
             }
             if (message.op == Op::stream_chunk) {
-                StreamEvent chunk = adopt_message(std::move(payload));
-                deliver(chunk);
+                emit(adopt_message(std::move(payload)));
             } else if (message.op == Op::stream_text) {
-                StreamEvent text{std::in_place_index<1>, std::move(message.text)};
-                deliver(text);
+                emit.error(std::move(message.text));
             } else if (message.op == Op::stream_end) {
-                ended_ = true;
-                StreamEvent end;
-                deliver(end);
+                emit.end();
             }
         }
+    }
+    if (!lost_) {
+        ask_server_to_stop();
     }
 }
 
 void RemoteStream::ask_server_to_stop() {
     Message request;
     request.op = Op::stream_stop;
-    request.seq = 2;
+    request.seq = stop_seq;
     request.session = session_;
     request.stream = stream_;
     const auto header = encode_message(request);
@@ -226,7 +167,7 @@ void RemoteStream::ask_server_to_stop() {
     const Clock::time_point deadline{Clock::duration(stop_deadline_.load())};
     // Chunks still on their way are discarded while the acknowledgement is awaited.
     Message reply;
-    await_reply(socket_, 2, Op::stream_stop, deadline, reply);
+    await_reply(socket_, request, deadline, reply);
 }
 
 } // namespace vorn::remote

@@ -7,14 +7,13 @@
 #include "remote_options.hpp"
 
 #include <vorn/device.hpp>
+#include <vorn/stream_thread.hpp>
 
 #include <zmq.hpp>
 
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
-#include <thread>
 
 namespace vorn::remote {
 
@@ -29,21 +28,16 @@ class RemoteStream final : public Device::DataStream {
     start(zmq::context_t &context, const RemoteOptions &options, std::uint64_t session,
           std::uint64_t key, std::uint32_t addr, std::uint64_t chunk_size,
           StreamCallback &callback, std::string &refusal);
-    ~RemoteStream() override;
 
-    // Asks the server to stop (waiting for its answer at most the timeout, measured from this
-    // call), ends the receiving thread, then destroys the callback. Any thread; callers that
-    // come while another stops wait until it is done. From the receiving thread itself (a
-    // callback) it only asks, without waiting.
+    // StreamThread::stop(), after asking the server to stop (waiting for its answer at most the
+    // timeout, measured from the first call; from the receiving thread itself, not at all).
     void stop() override;
+    ~RemoteStream() override;
 
   private:
     RemoteStream(zmq::context_t &context, const RemoteOptions &options, zmq::socket_t socket,
                  std::uint64_t session, std::uint64_t stream, StreamCallback &&callback);
-    void receive();
-    void receive_events();
-    void deliver(StreamEvent &event);
-    void lose_connection();
+    void receive(StreamEmitter &emit, const std::stop_token &stop);
     void ask_server_to_stop();
 
     const RemoteOptions options_; // a copy: the stream may outlive its device
@@ -51,14 +45,10 @@ class RemoteStream final : public Device::DataStream {
     zmq::socket_t monitor_;
     std::uint64_t session_;
     std::uint64_t stream_;
-    StreamCallback callback_;
-    bool ended_ = false; // receiving thread only
-    bool lost_ = false;  // receiving thread only
-    std::atomic<bool> stop_requested_{false};
+    bool lost_ = false; // receiving thread only
     std::atomic<std::chrono::steady_clock::rep> stop_deadline_{0};
-    std::mutex stop_mutex_;
-    bool stopped_ = false;
-    std::thread receiver_;
+    CreatorProcess creator_;
+    StreamThread thread_; // last: started once everything above exists
 };
 
 } // namespace vorn::remote

@@ -2,13 +2,9 @@
 
 #include "link.hpp"
 
-#include <zmq_addon.hpp>
-
 #include <vector>
 
 namespace vorn::remote {
-
-using Clock = std::chrono::steady_clock;
 
 RequestChannel::RequestChannel(zmq::context_t &context, const RemoteOptions &options)
     : context_(context), options_(options), socket_(connect_dealer(context, options)) {}
@@ -19,35 +15,15 @@ void RequestChannel::set_session(std::uint64_t session, std::uint64_t key) {
     session_key_ = key;
 }
 
-// Most replies come within a loopback or LAN round trip: looking for one without sleeping saves
-// the wake-up of this thread, a good part of a short round trip. Bounded, so a slow request
-// costs little CPU.
-void RequestChannel::await_briefly() {
-    const auto until = Clock::now() + busy_wait;
-    while ((socket_.get(zmq::sockopt::events) & ZMQ_POLLIN) == 0 && Clock::now() < until) {
-    }
-}
-
 void RequestChannel::abandon() { static_cast<void>(new zmq::socket_t(std::move(socket_))); }
 
 void RequestChannel::reopen() {
-    socket_.close();
-    socket_ = connect_dealer(context_, options_);
+    socket_ = connect_dealer(context_, options_); // closes the old one
     if (session_ != 0) {
         // Queued ahead of the next request; its reply is skipped like any stale one.
-        Message attach;
-        attach.op = Op::attach;
-        attach.seq = ++seq_;
-        attach.session = session_;
-        attach.length = session_key_;
-        const auto header = encode_message(attach);
+        const auto header = encode_message(attach_request(session_, session_key_, ++seq_));
         [[maybe_unused]] auto sent = socket_.send(zmq::buffer(header), zmq::send_flags::dontwait);
     }
-}
-
-std::string RequestChannel::no_reply(std::chrono::milliseconds wait) const {
-    return "remote: no reply from " + options_.endpoint + " within " +
-           std::to_string(wait.count()) + " ms";
 }
 
 bool RequestChannel::send(Message &request, const zmq::const_buffer *payload) {
@@ -63,72 +39,26 @@ bool RequestChannel::send(Message &request, const zmq::const_buffer *payload) {
     return true;
 }
 
-bool RequestChannel::await(const Message &request, Clock::time_point deadline, Message &reply,
-                           zmq::message_t *reply_payload, std::string &error) {
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        zmq::pollitem_t item{socket_.handle(), 0, ZMQ_POLLIN, 0};
-        if (left.count() <= 0 || zmq::poll(&item, 1, left) == 0) {
-            return false;
-        }
-        std::vector<zmq::message_t> frames;
-        if (!zmq::recv_multipart(socket_, std::back_inserter(frames), zmq::recv_flags::dontwait)) {
-            continue;
-        }
-        std::string parse_error;
-        if (!parse_message(frames[0].data(), frames[0].size(), reply, parse_error)) {
-            continue;
-        }
-        if (reply.op == Op::refused) {
-            error = "remote: " + options_.endpoint + ": " + reply.text;
-            return false;
-        }
-        if (reply.seq != request.seq || reply.op != request.op) {
-            continue; // a reply to an older request
-        }
-        if (reply_payload != nullptr) {
-            *reply_payload = frames.size() > 1 ? std::move(frames[1]) : zmq::message_t();
-        }
-        return true;
-    }
-}
-
-bool RequestChannel::call(Message &request, Message &reply, std::string &error,
-                          const zmq::const_buffer *payload, zmq::message_t *reply_payload,
+bool RequestChannel::call(const Message &request, Message &reply, std::string &error,
                           std::optional<std::chrono::milliseconds> timeout) {
-    if (creator_.inherited()) {
-        error = "remote: " + options_.endpoint + ": not usable in a child made by fork()";
-        return false;
-    }
-    const auto wait = timeout.value_or(options_.timeout);
-    const auto deadline = Clock::now() + wait;
-    std::lock_guard lock(mutex_);
-    if (!send(request, payload)) {
-        reopen();
-        error = "remote: " + options_.endpoint + " is not reachable (requests are piling up)";
-        return false;
-    }
-    await_briefly();
-    if (await(request, deadline, reply, reply_payload, error)) {
+    const auto make = [&](std::size_t, Message &first, zmq::const_buffer &) { first = request; };
+    const auto accept = [&](std::size_t, const Message &got, zmq::message_t &) {
+        reply = got;
         return true;
-    }
-    reopen();
-    if (error.empty()) {
-        error = no_reply(wait);
-    }
-    return false;
+    };
+    return pipeline(1, 1, make, accept, error, timeout) == 1;
 }
 
-std::size_t RequestChannel::pipeline(
-    std::size_t count, std::size_t window,
-    const std::function<void(std::size_t, Message &, zmq::const_buffer &)> &make,
-    const std::function<bool(std::size_t, const Message &, zmq::message_t &)> &accept,
-    std::string &error) {
+std::size_t RequestChannel::pipeline(std::size_t count, std::size_t window, const MakeRequest &make,
+                                     const AcceptReply &accept, std::string &error,
+                                     std::optional<std::chrono::milliseconds> timeout) {
     if (creator_.inherited()) {
         error = "remote: " + options_.endpoint + ": not usable in a child made by fork()";
         return 0;
     }
+    const auto wait = timeout.value_or(options_.timeout);
+    // A lone request is most likely a short round trip: worth looking for its reply at once.
+    const auto spin = window == 1 ? reply_spin : std::chrono::microseconds(0);
     std::lock_guard lock(mutex_);
     std::vector<Message> sent;
     sent.reserve(count);
@@ -144,21 +74,21 @@ std::size_t RequestChannel::pipeline(
                         " is not reachable (requests are piling up)";
                 return accepted;
             }
-            sent.push_back(request);
+            sent.push_back(std::move(request));
         }
         Message reply;
         zmq::message_t reply_payload;
-        if (!await(sent[accepted], Clock::now() + options_.timeout, reply, &reply_payload,
-                   error)) {
-            reopen(); // the pieces still in flight may yet be applied; their replies are dropped
-            if (error.empty()) {
-                error = no_reply(options_.timeout);
-            }
+        const bool replied =
+            await_reply(socket_, sent[accepted], Clock::now() + wait, reply, &reply_payload, spin);
+        if (!replied || reply.op == Op::refused) {
+            // A new connection: a late reply is never taken for a newer one. The pieces still in
+            // flight may yet be applied; their replies are dropped.
+            reopen();
+            error = replied ? "remote: " + options_.endpoint + ": " + reply.text
+                            : no_reply(options_, wait);
             return accepted;
         }
-        const bool more = accept(accepted, reply, reply_payload);
-        ++accepted;
-        if (!more) {
+        if (!accept(accepted++, reply, reply_payload)) {
             break;
         }
     }

@@ -21,46 +21,38 @@ namespace vorn::remote {
 
 class RequestChannel {
   public:
+    using MakeRequest = std::function<void(std::size_t, Message &, zmq::const_buffer &)>;
+    using AcceptReply = std::function<bool(std::size_t, const Message &, zmq::message_t &)>;
+
     RequestChannel(zmq::context_t &context, const RemoteOptions &options);
 
     // The session later connections attach to. Call once, before other threads use the channel.
     void set_session(std::uint64_t session, std::uint64_t key);
 
-    // Sends `request` (with `payload` bytes as a second frame when given) and waits for the
-    // reply. Any thread; blocks up to `timeout` (the options' timeout when empty). Returns
-    // false, with `error` naming the endpoint, when no reply came in time, and in a child made
-    // by fork() (the socket's I/O threads are the parent's).
-    bool call(Message &request, Message &reply, std::string &error,
-              const zmq::const_buffer *payload = nullptr, zmq::message_t *reply_payload = nullptr,
+    // Sends `request` and waits for the reply: a pipeline of one. Any thread; waits up to
+    // `timeout` (the options' timeout when empty) once the channel is its. Returns false, with
+    // `error` naming the endpoint, when no reply came in time, and in a child made by fork()
+    // (the socket's I/O threads are the parent's).
+    bool call(const Message &request, Message &reply, std::string &error,
               std::optional<std::chrono::milliseconds> timeout = std::nullopt);
 
-    // `count` requests made by `make(i, request)` (which may point `payload` at the piece's
-    // bytes), sent in order with up to `window` awaiting replies; each reply goes, in order, to
-    // `accept(i, reply, reply_payload)`, which returns false to send no more. Each wait for the
-    // next reply is bounded by the timeout: the timeout bounds the wait for progress, not the
-    // whole exchange. Returns how many replies were accepted; `error` says why it stopped short
-    // when no reply came. Any thread; holds the channel for the whole exchange.
-    std::size_t pipeline(std::size_t count, std::size_t window,
-                         const std::function<void(std::size_t, Message &,
-                                                  zmq::const_buffer &)> &make,
-                         const std::function<bool(std::size_t, const Message &,
-                                                  zmq::message_t &)> &accept,
-                         std::string &error);
+    // `count` requests made by `make(i, request, payload)` (which may point `payload` at the
+    // piece's bytes), sent in order with up to `window` awaiting replies; each reply goes, in
+    // order, to `accept(i, reply, reply_payload)`, which returns false to send no more. Each wait
+    // for the next reply (for progress, not the whole exchange) is bounded by `timeout`, the
+    // options' when empty. Returns how many replies were accepted; `error` says why it stopped
+    // short. Any thread; holds the channel for the whole exchange.
+    std::size_t pipeline(std::size_t count, std::size_t window, const MakeRequest &make,
+                         const AcceptReply &accept, std::string &error,
+                         std::optional<std::chrono::milliseconds> timeout = std::nullopt);
     // In a child made by fork(): leaks the socket, whose closing would signal the parent's
     // ZeroMQ threads. Calls fail afterwards.
     void abandon();
 
   private:
-    static constexpr auto busy_wait = std::chrono::microseconds(150);
-
-    void await_briefly();
     void reopen();
+    // Numbers `request` and sends it; false when the connection takes no more.
     bool send(Message &request, const zmq::const_buffer *payload);
-    // The reply to `request` (by seq and op) before `deadline`; false for none or a refusal
-    // (then `error` holds the server's text).
-    bool await(const Message &request, std::chrono::steady_clock::time_point deadline,
-               Message &reply, zmq::message_t *reply_payload, std::string &error);
-    std::string no_reply(std::chrono::milliseconds wait) const;
 
     zmq::context_t &context_;
     const RemoteOptions &options_;

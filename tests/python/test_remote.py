@@ -79,6 +79,19 @@ def test_unreachable_server_fails_within_the_timeout(server):
     assert time.monotonic() - start < 6 * 0.3 + 1
 
 
+def test_a_failed_calls_reason_reaches_get_status(server):
+    device = remote_manager().create_device(
+        f"endpoint={server.endpoint} timeout_ms=300 -- fail_send=1")
+    assert device.send_registers() == RC.Failure
+    assert f"last error: remote: {server.endpoint}: send_registers failed" in device.get_status()
+    server.kill()
+    assert device.trigger(1, 1) == RC.Failure
+    # The status request fails too, and still says why rather than returning None.
+    status = device.get_status()
+    assert status is not None and status.endswith(
+        f"last error: remote: no reply from {server.endpoint} within 300 ms"), status
+
+
 def test_200_mb_aligned_stream_is_byte_exact(server):
     total = 200 * MB
     # Paced so that a loaded CI machine keeps up: this checks bytes, not speed.

@@ -19,6 +19,7 @@ trap 'rm -rf "$work"' EXIT
 
 PYTHONPATH="$build" "$python" - "$work/consumer/libecho_plugin.so" <<'PY'
 import sys
+import threading
 import pyvorn_device as p
 
 manager = p.get_device_manager(sys.argv[1])
@@ -31,7 +32,16 @@ assert device.write(0, b"xyz") == 3
 out = bytearray(5)
 assert device.read(0, out) == 3 and out[:3] == b"xyz"
 assert device.get_info() == "echo device" and device.get_status() is None
-assert device.start_read_stream(0, lambda *a: None) is None
+events = []
+ended = threading.Event()
+def record(payload, text):
+    events.append(bytes(payload) if payload is not None else text)
+    if payload is None and text is None:
+        ended.set()
+stream = device.start_read_stream(0, record)
+assert ended.wait(10)
+stream.stop()
+assert events == [b"xy", b"z", None], events
 assert str(manager.location()).endswith("libecho_plugin.so"), manager.location()
 quoted = manager.create_device('info="a, b"')
 assert quoted.get_info() == "a, b", quoted.get_info()

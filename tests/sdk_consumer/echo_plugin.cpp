@@ -1,8 +1,12 @@
-// A minimal third-party plug-in: one device that echoes registers and block writes. Its one
-// option, `info=TEXT`, replaces the device's info text.
+// A minimal third-party plug-in: one device that echoes registers and block writes, and streams
+// the last block written back in owned chunks. Its one option, `info=TEXT`, replaces the
+// device's info text.
+#include <vorn/chunk_pool.hpp>
 #include <vorn/options.hpp>
 #include <vorn/plugin.hpp>
+#include <vorn/stream_thread.hpp>
 
+#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
@@ -10,6 +14,30 @@
 #include <vector>
 
 namespace {
+
+class EchoStream final : public vorn::Device::DataStream {
+  public:
+    EchoStream(vorn::StreamCallback &&callback, std::vector<std::uint8_t> bytes,
+               std::uint64_t chunk_size)
+        : bytes_(std::move(bytes)), pool_(vorn::ChunkPool::create(chunk_size)),
+          thread_(std::move(callback), "echo: ",
+                  [this, chunk_size](vorn::StreamEmitter &emit, const std::stop_token &stop) {
+                      for (std::size_t at = 0; at < bytes_.size() && !stop.stop_requested();
+                           at += chunk_size) {
+                          const auto size = std::min<std::size_t>(chunk_size, bytes_.size() - at);
+                          std::uint8_t *data = pool_->take();
+                          std::memcpy(data, bytes_.data() + at, size);
+                          emit(vorn::OwnedChunk{vorn::ChunkPool::release, data, size});
+                      }
+                      emit.end();
+                  }) {}
+    void stop() override { thread_.stop(); }
+
+  private:
+    const std::vector<std::uint8_t> bytes_;
+    vorn::ChunkPool::Hold pool_;
+    vorn::StreamThread thread_;
+};
 
 class EchoDevice final : public vorn::Device {
   public:
@@ -40,6 +68,12 @@ class EchoDevice final : public vorn::Device {
         return count;
     }
     std::optional<std::string> get_info() override { return info_; }
+    std::optional<std::unique_ptr<DataStream>>
+    start_read_stream(std::uint32_t, vorn::StreamCallback &&callback,
+                      std::uint64_t chunk_size) override {
+        return std::make_unique<EchoStream>(std::move(callback), last_,
+                                            chunk_size != 0 ? chunk_size : 2);
+    }
 
   private:
     std::string info_;

@@ -3,82 +3,53 @@
 // create_manager; every other call arrives through the classes below.
 #include <vorn/options.hpp> // the key=value grammar every shipped plug-in reads
 #include <vorn/plugin.hpp>  // VORN_PLUGIN and plugin_path()
+#include <vorn/stream_thread.hpp>
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 namespace {
 
 // One running stream: a thread of its own sends `total` bytes (byte i is i % 256) in chunks,
-// then the end marker.
+// then the end marker. vorn::StreamThread owns the thread and the callback, and stops them the
+// way the module requires.
 class ExampleStream final : public vorn::Device::DataStream {
   public:
     ExampleStream(vorn::StreamCallback &&callback, std::uint64_t chunk_size, std::uint64_t total)
-        : callback_(std::move(callback)), chunk_size_(chunk_size), total_(total),
-          producer_([this] { produce(); }) {}
+        : thread_(std::move(callback), "@NAME@: ",
+                  [chunk_size, total](vorn::StreamEmitter &emit, const std::stop_token &stop) {
+                      send_chunks(emit, stop, chunk_size, total);
+                  }) {}
 
-    // Destroying the handle without stop() must stop the stream too.
-    ~ExampleStream() override { stop(); }
-
-    // Any thread but the producer, any number of times, concurrently too: each call returns once
-    // the producer has ended and the callback is destroyed.
-    void stop() override {
-        std::lock_guard lock(stop_mutex_);
-        stop_requested_ = true;
-        if (producer_.joinable()) {
-            producer_.join();
-        }
-        // After the join nothing calls the callback any more. Destroying it waits for the
-        // module's delivery thread, so it happens here, never on the producer.
-        callback_.reset();
-    }
+    // Any thread, any number of times; the handle's destructor stops too.
+    void stop() override { thread_.stop(); }
 
   private:
-    void produce() {
-        // An exception leaving a thread function ends the process: report it as the last events.
-        try {
-            send_chunks();
-        } catch (const std::exception &e) {
-            vorn::StreamEvent error{std::in_place_index<1>, std::string("@NAME@: ") + e.what()};
-            callback_(error);
-            vorn::StreamEvent end;
-            callback_(end);
-        }
-    }
-
-    void send_chunks() {
-        std::vector<std::uint8_t> chunk(chunk_size_);
-        for (std::uint64_t sent = 0; sent < total_; sent += chunk.size()) {
-            if (stop_requested_) {
+    // Runs on the stream's thread; an exception becomes an error text and the end marker.
+    static void send_chunks(vorn::StreamEmitter &emit, const std::stop_token &stop,
+                            std::uint64_t chunk_size, std::uint64_t total) {
+        std::vector<std::uint8_t> chunk(chunk_size);
+        for (std::uint64_t sent = 0; sent < total; sent += chunk.size()) {
+            if (stop.stop_requested()) {
                 return; // stopped: no end marker
             }
-            chunk.resize(std::min(chunk_size_, total_ - sent));
+            chunk.resize(std::min(chunk_size, total - sent));
             for (std::size_t i = 0; i < chunk.size(); ++i) {
                 chunk[i] = static_cast<std::uint8_t>(sent + i);
             }
-            // Lent bytes (index 3): valid during this call only; the module copies what it keeps.
-            vorn::StreamEvent event{std::in_place_index<3>,
-                                    vorn::ChunkView{chunk.data(), chunk.size()}};
-            callback_(event);
+            // Lent bytes: valid during this call only; the module copies what it keeps.
+            emit(vorn::ChunkView{chunk.data(), chunk.size()});
         }
-        vorn::StreamEvent end; // exactly once, and nothing after it
-        callback_(end);
+        emit.end(); // exactly once: nothing is delivered after it
     }
 
-    vorn::StreamCallback callback_;
-    const std::uint64_t chunk_size_;
-    const std::uint64_t total_;
-    std::atomic<bool> stop_requested_{false};
-    std::mutex stop_mutex_;
-    std::thread producer_; // last: it starts once everything above exists
+    vorn::StreamThread thread_;
 };
 
 // Python threads may call a device concurrently: one mutex guards its state.

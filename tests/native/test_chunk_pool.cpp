@@ -1,21 +1,22 @@
-// ChunkPool: the recycled owned chunks of the simulated device. Leaks (a pool never freed, a
-// buffer lost) are caught by the sanitizer runs of this test.
-#include "sim_chunk_pool.hpp"
+// ChunkPool: the SDK's recycled owned chunks. Leaks (a pool never freed, a buffer lost) are
+// caught by the sanitizer runs of this test.
+#include <vorn/chunk_pool.hpp>
 
 #include <gtest/gtest.h>
 
 #include <atomic>
 #include <cstdint>
 #include <set>
+#include <stop_token>
 #include <thread>
 #include <vector>
 
 namespace {
 
-using vorn::sim::ChunkPool;
+using vorn::ChunkPool;
 
 TEST(ChunkPool, GrowsOnlyWhileChunksAreHeld) {
-    ChunkPool *pool = ChunkPool::create(100);
+    auto pool = ChunkPool::create(100);
     std::vector<std::uint8_t *> held;
     for (int i = 0; i < 8; ++i) {
         held.push_back(pool->take());
@@ -24,7 +25,7 @@ TEST(ChunkPool, GrowsOnlyWhileChunksAreHeld) {
     EXPECT_EQ(pool->allocated(), 8u);
     EXPECT_EQ(std::set<std::uint8_t *>(held.begin(), held.end()).size(), 8u);
     for (auto *data : held) {
-        ChunkPool::release_chunk(data);
+        ChunkPool::release(data);
     }
     // The same buffers come back, and nothing new is allocated while they suffice.
     const std::set<std::uint8_t *> first(held.begin(), held.end());
@@ -32,42 +33,39 @@ TEST(ChunkPool, GrowsOnlyWhileChunksAreHeld) {
     for (int round = 0; round < 100; ++round) {
         auto *data = pool->take();
         EXPECT_TRUE(first.count(data));
-        ChunkPool::release_chunk(data);
+        ChunkPool::release(data);
     }
     for (int i = 0; i < 9; ++i) {
         held.push_back(pool->take());
     }
     EXPECT_EQ(pool->allocated(), 9u);
     for (auto *data : held) {
-        ChunkPool::release_chunk(data);
+        ChunkPool::release(data);
     }
-    pool->close();
 }
 
 TEST(ChunkPool, BuffersAreAlignedAndStartZeroed) {
-    ChunkPool *pool = ChunkPool::create(4096);
+    auto pool = ChunkPool::create(4096);
     auto *data = pool->take();
     EXPECT_EQ(reinterpret_cast<std::uintptr_t>(data) % 64, 0u);
     for (int i = 0; i < 4096; ++i) {
         ASSERT_EQ(data[i], 0) << i;
     }
-    ChunkPool::release_chunk(data);
-    pool->close();
+    ChunkPool::release(data);
 }
 
 TEST(ChunkPool, ChunksOutliveTheClosedPool) {
-    ChunkPool *pool = ChunkPool::create(16);
+    auto pool = ChunkPool::create(16);
     auto *a = pool->take();
     auto *b = pool->take();
-    pool->close();
     a[0] = 1; // still valid: the pool lives until its last chunk is back
-    ChunkPool::release_chunk(a);
+    ChunkPool::release(a);
     b[15] = 2;
-    ChunkPool::release_chunk(b); // frees the pool
+    ChunkPool::release(b); // frees the pool
 }
 
 TEST(ChunkPool, ReleasesFromAnotherThreadAreReused) {
-    ChunkPool *pool = ChunkPool::create(64);
+    auto pool = ChunkPool::create(64);
     constexpr int in_flight = 32;
     std::vector<std::atomic<std::uint8_t *>> slots(in_flight);
     std::atomic<bool> done{false};
@@ -76,7 +74,7 @@ TEST(ChunkPool, ReleasesFromAnotherThreadAreReused) {
         while (!done.load()) {
             for (auto &slot : slots) {
                 if (auto *data = slot.exchange(nullptr)) {
-                    ChunkPool::release_chunk(data);
+                    ChunkPool::release(data);
                 }
             }
         }
@@ -94,12 +92,29 @@ TEST(ChunkPool, ReleasesFromAnotherThreadAreReused) {
     consumer.join();
     for (auto &slot : slots) {
         if (auto *data = slot.exchange(nullptr)) {
-            ChunkPool::release_chunk(data);
+            ChunkPool::release(data);
         }
     }
     // Never more buffers than were held at once (handed over, plus one being released).
     EXPECT_LE(pool->allocated(), static_cast<std::uint64_t>(in_flight + 1));
-    pool->close();
+}
+
+TEST(ChunkPool, WaitForRoomEndsOnReleaseOnStopAndForAConsumerThatKeepsItsBuffers) {
+    auto pool = ChunkPool::create(8, 2);
+    auto *a = pool->take();
+    auto *b = pool->take();
+    std::stop_source never;
+    std::thread releaser([&] { ChunkPool::release(a); });
+    EXPECT_TRUE(pool->wait_for_room(never.get_token()));
+    releaser.join();
+    auto *c = pool->take(); // two out again
+    std::stop_source stop;
+    stop.request_stop();
+    EXPECT_FALSE(pool->wait_for_room(stop.get_token()));
+    // Nothing comes back: the room doubles after a wait instead of stalling the producer.
+    EXPECT_TRUE(pool->wait_for_room(never.get_token()));
+    ChunkPool::release(b);
+    ChunkPool::release(c);
 }
 
 } // namespace
