@@ -14,5 +14,5 @@
 #define VORN_ABI_TAG "vorn-plugin-abi-1"
 
 // The loader refuses a plug-in whose tag differs from its own; a plug-in without a tag loads
-// unchecked. Put `VORN_EXPORT_ABI_TAG();` beside create_manager.
+// unchecked, and `vorn check` fails it. VORN_PLUGIN (<vorn/plugin.hpp>) stamps it.
 #define VORN_EXPORT_ABI_TAG() VORN_EXPORT const char vorn_abi_tag[] = VORN_ABI_TAG

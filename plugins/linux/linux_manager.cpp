@@ -3,10 +3,7 @@
 #include "linux_options.hpp"
 #include "uio_sysfs.hpp"
 
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
-
-#include <dlfcn.h>
+#include <vorn/plugin.hpp>
 
 namespace vorn::linux_dev {
 namespace {
@@ -19,14 +16,7 @@ class LinuxManager final : public DeviceManager {
                "from character devices, FIFOs or files.";
     }
 
-    std::filesystem::path location() override {
-        Dl_info found{};
-        if (dladdr(reinterpret_cast<void *>(&plugin_anchor), &found) == 0 ||
-            found.dli_fname == nullptr) {
-            return {};
-        }
-        return std::filesystem::absolute(std::filesystem::path(found.dli_fname));
-    }
+    std::filesystem::path location() override { return plugin_path(); }
 
     std::string list_devices() override { return describe_uio_devices(); }
 
@@ -37,12 +27,9 @@ class LinuxManager final : public DeviceManager {
         // The manager (and through its deleter this library) outlives every device.
         return DevicePtr(device.release(), device_deleter{shared_from_this()});
     }
-
-    // Any function of this library: dladdr on it names the library's file.
-    static void plugin_anchor() {}
 };
 
 } // namespace
 } // namespace vorn::linux_dev
 
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new vorn::linux_dev::LinuxManager(); }
+VORN_PLUGIN(vorn::linux_dev::LinuxManager);

@@ -1,15 +1,5 @@
-// The options text of the Linux device.
-//
-// Format: `key=value` items separated by commas or white space (so paths cannot hold either);
-// later items override earlier ones. Keys, all optional:
-//   regs=PATH     file mapped for registers and block transfers: /dev/uioN, a PCI resource file,
-//                 /dev/mem, or a regular file (dry runs and tests)
-//   uio_map=M     map M of the UIO node named by regs; size and offset come from sysfs
-//   offset=N      start of the window in the file (or in the UIO map)         (default 0)
-//   size=N        window size; default: the file's size less offset, or the map's size
-//   stream=PATH   file that streams read
-//   name=TEXT     device name shown by get_info()                             (default linux0)
-// N is an unsigned 64-bit integer, decimal or 0x-prefixed hexadecimal.
+// The options text of the Linux device, in the grammar of <vorn/options.hpp>; the keys and their
+// meaning: describe_linux_options(), and the fields below.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,8 @@
 #include "uio_sysfs.hpp"
 
+#include <vorn/options.hpp>
+
 #include <algorithm>
-#include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -26,16 +26,7 @@ std::optional<std::string> read_line(const fs::path &file) {
 // sysfs writes map sizes and addresses as 0x-prefixed hexadecimal.
 std::optional<std::uint64_t> read_number(const fs::path &file) {
     const auto line = read_line(file);
-    if (!line) {
-        return std::nullopt;
-    }
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long value = std::strtoull(line->c_str(), &end, 0);
-    if (errno != 0 || end == line->c_str()) {
-        return std::nullopt;
-    }
-    return value;
+    return line ? parse_unsigned(*line, true) : std::nullopt;
 }
 
 std::string hex(std::uint64_t value) {

@@ -2,10 +2,7 @@
 #include "remote_device.hpp"
 #include "remote_options.hpp"
 
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
-
-#include <dlfcn.h>
+#include <vorn/plugin.hpp>
 
 #include <algorithm>
 #include <map>
@@ -23,14 +20,7 @@ class RemoteManager final : public DeviceManager {
                "[server_key=FILE client_secret=FILE] [-- DEVICE OPTIONS].";
     }
 
-    std::filesystem::path location() override {
-        Dl_info found{};
-        if (dladdr(reinterpret_cast<void *>(&plugin_anchor), &found) == 0 ||
-            found.dli_fname == nullptr) {
-            return {};
-        }
-        return std::filesystem::absolute(std::filesystem::path(found.dli_fname));
-    }
+    std::filesystem::path location() override { return plugin_path(); }
 
     // The devices each server this manager has reached publishes, one line per server.
     std::string list_devices() override {
@@ -73,8 +63,6 @@ class RemoteManager final : public DeviceManager {
         return DevicePtr(device.release(), device_deleter{shared_from_this()});
     }
 
-    static void plugin_anchor() {}
-
     ~RemoteManager() override {
         if (creator_.inherited()) {
             // Terminating the context would wait forever for I/O threads only the parent has.
@@ -92,4 +80,4 @@ class RemoteManager final : public DeviceManager {
 } // namespace
 } // namespace vorn::remote
 
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new vorn::remote::RemoteManager(); }
+VORN_PLUGIN(vorn::remote::RemoteManager);

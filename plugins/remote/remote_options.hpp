@@ -1,15 +1,10 @@
 // The options text of a remote device:
 //   endpoint=tcp://HOST:PORT [device=NAME] [timeout_ms=N] [server_key=FILE client_secret=FILE]
 //       [-- DEVICE OPTIONS]
-// Items before a lone `--` are this plug-in's, separated by white space; everything after it is
-// this client's own options text for the device, forwarded unchanged (leading white space
-// aside), which a server takes only when started with --client-options.
-//   endpoint=ENDPOINT     the vorn-serve to reach                         (required)
-//   device=NAME           a device the server publishes                   (default "default")
-//   timeout_ms=N          how long a request waits for its reply, or a block transfer for
-//                         progress                                        (default 2000)
-//   server_key=FILE       the server's CURVE public key (Z85 text file)   (with client_secret)
-//   client_secret=FILE    this client's CURVE secret key                  (with server_key)
+// Items before a lone `--` are this plug-in's, in the grammar of <vorn/options.hpp> (each key's
+// meaning: describe_remote_options()); everything after it is this client's own options text for
+// the device, forwarded unchanged (leading white space aside), which a server takes only when
+// started with --client-options.
 #pragma once
 
 #include <chrono>

@@ -2,10 +2,7 @@
 #include "sim_device.hpp"
 #include "sim_options.hpp"
 
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
-
-#include <dlfcn.h>
+#include <vorn/plugin.hpp>
 
 namespace vorn::sim {
 namespace {
@@ -17,14 +14,7 @@ class SimManager final : public DeviceManager {
                "block transfers and pattern streams, for demos, tests and as a plug-in template.";
     }
 
-    std::filesystem::path location() override {
-        Dl_info found{};
-        if (dladdr(reinterpret_cast<void *>(&plugin_anchor), &found) == 0 ||
-            found.dli_fname == nullptr) {
-            return {};
-        }
-        return std::filesystem::absolute(std::filesystem::path(found.dli_fname));
-    }
+    std::filesystem::path location() override { return plugin_path(); }
 
     std::string list_devices() override {
         return "sim: any number of simulated devices; create them with create_device(options).";
@@ -37,13 +27,9 @@ class SimManager final : public DeviceManager {
         // The manager (and through its deleter this library) outlives every device.
         return DevicePtr(device.release(), device_deleter{shared_from_this()});
     }
-
-    // Any function of this library: dladdr on it names the library's file.
-    static void plugin_anchor() {}
 };
 
 } // namespace
 } // namespace vorn::sim
 
-VORN_EXPORT_ABI_TAG();
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new vorn::sim::SimManager(); }
+VORN_PLUGIN(vorn::sim::SimManager);

@@ -1,79 +1,45 @@
 #include "sim_options.hpp"
 
-#include <charconv>
-#include <stdexcept>
+#include <vorn/options.hpp>
 
 namespace vorn::sim {
 namespace {
 
-bool is_separator(char c) { return c == ',' || c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-[[noreturn]] void bad_value(std::string_view key, std::string_view value, const char *expected) {
-    throw std::invalid_argument("bad value '" + std::string(value) + "' for option '" +
-                                std::string(key) + "': expected " + expected);
-}
-
-std::uint64_t parse_count(std::string_view key, std::string_view value) {
-    std::uint64_t result = 0;
-    const auto *end = value.data() + value.size();
-    auto [last, error] = std::from_chars(value.data(), end, result);
-    if (value.empty() || error != std::errc() || last != end) {
-        bad_value(key, value, "an unsigned integer");
-    }
-    return result;
-}
-
-bool parse_bool(std::string_view key, std::string_view value) {
-    if (value == "1" || value == "true" || value == "yes") {
-        return true;
-    }
-    if (value == "0" || value == "false" || value == "no") {
-        return false;
-    }
-    bad_value(key, value, "0, 1, false, true, no or yes");
-}
-
-void apply(SimOptions &options, std::string_view key, std::string_view value) {
+void apply(SimOptions &options, const Option &item) {
+    const std::string_view key = item.key;
     if (key == "name") {
-        if (value.empty()) {
-            bad_value(key, value, "a non-empty name");
-        }
-        options.name = std::string(value);
+        options.name = item.text("a non-empty name");
     } else if (key == "fail_send") {
-        options.fail_send = parse_bool(key, value);
+        options.fail_send = item.boolean();
     } else if (key == "fail_read") {
-        options.fail_read = parse_bool(key, value);
+        options.fail_read = item.boolean();
     } else if (key == "stream_bytes") {
-        options.stream_bytes = parse_count(key, value);
+        options.stream_bytes = item.count();
     } else if (key == "stream_rate") {
-        options.stream_rate = parse_count(key, value);
+        options.stream_rate = item.count();
     } else if (key == "stream_chunks") {
-        if (value == "owned") {
-            options.stream_chunks = ChunkMode::owned;
-        } else if (value == "lent") {
-            options.stream_chunks = ChunkMode::lent;
-        } else {
-            bad_value(key, value, "owned or lent");
+        if (item.value != "owned" && item.value != "lent") {
+            item.bad("owned or lent");
         }
+        options.stream_chunks = item.value == "lent" ? ChunkMode::lent : ChunkMode::owned;
     } else if (key == "stream_error_every") {
-        options.stream_error_every = parse_count(key, value);
+        options.stream_error_every = item.count();
     } else if (key == "stream_stamp") {
-        options.stream_stamp = parse_bool(key, value);
+        options.stream_stamp = item.boolean();
     } else if (key == "stream_fill") {
-        options.stream_fill = parse_bool(key, value);
+        options.stream_fill = item.boolean();
     } else if (key == "default_chunk_size") {
-        options.default_chunk_size = parse_count(key, value);
+        options.default_chunk_size = item.count();
         if (options.default_chunk_size == 0) {
-            bad_value(key, value, "an unsigned integer greater than 0");
+            item.bad("an unsigned integer greater than 0");
         }
     } else if (key == "block_size") {
-        options.block_size = parse_count(key, value);
+        options.block_size = item.count();
         if (options.block_size > max_block_size) {
-            bad_value(key, value, "at most 4294967296 (the 32-bit address space)");
+            item.bad("at most 4294967296 (the 32-bit address space)");
         }
     } else {
-        throw std::invalid_argument("unknown option '" + std::string(key) +
-                                    "' (see get_device_options())");
+        item.unknown();
     }
 }
 
@@ -81,30 +47,14 @@ void apply(SimOptions &options, std::string_view key, std::string_view value) {
 
 SimOptions parse_sim_options(std::string_view text) {
     SimOptions options;
-    std::size_t position = 0;
-    while (position < text.size()) {
-        if (is_separator(text[position])) {
-            ++position;
-            continue;
-        }
-        std::size_t end = position;
-        while (end < text.size() && !is_separator(text[end])) {
-            ++end;
-        }
-        const std::string_view item = text.substr(position, end - position);
-        const auto equals = item.find('=');
-        if (equals == std::string_view::npos || equals == 0) {
-            throw std::invalid_argument("malformed option '" + std::string(item) +
-                                        "': expected key=value");
-        }
-        apply(options, item.substr(0, equals), item.substr(equals + 1));
-        position = end;
+    for (const Option &item : split_options(text).items) {
+        apply(options, item);
     }
     return options;
 }
-
 std::string describe_sim_options() {
-    return "Options: key=value items separated by commas or spaces, all optional.\n"
+    return "Options: key=value items separated by commas or spaces (a value holding either\n"
+           "in double quotes: name=\"my sim\"), all optional.\n"
            "  name=TEXT              device name (default sim0)\n"
            "  fail_send=BOOL         send_registers() fails (default 0)\n"
            "  fail_read=BOOL         read_registers() fails (default 0)\n"

@@ -1,24 +1,5 @@
-// The options text of the simulated device.
-//
-// Format: `key=value` items separated by commas or white space; later items override earlier
-// ones; an empty text gives every default. Keys:
-//   name=TEXT              device name shown by get_info()            (default sim0)
-//   fail_send=BOOL         send_registers() returns Failure           (default false)
-//   fail_read=BOOL         read_registers() returns Failure           (default false)
-//   stream_bytes=N         bytes per stream, then the end marker; 0 = until stopped (default 0)
-//   stream_rate=N          chunks per second; 0 = as fast as possible (default 0). The stream
-//                          sleeps until a chunk is due, then emits every chunk due by then
-//   stream_chunks=owned|lent  give chunks away or lend them          (default owned)
-//   stream_error_every=N   an error text after every N chunks; 0 = never (default 0)
-//   stream_stamp=BOOL      stamp each chunk's first 16 bytes: sequence number and
-//                          CLOCK_MONOTONIC nanoseconds, both little-endian 64-bit (default false)
-//   stream_fill=BOOL       write the byte pattern into each chunk; off, a chunk's bytes are left
-//                          as they are (zero, or an earlier chunk's) and only the stamp is
-//                          written, so a benchmark measures the module, not the fill (default true)
-//   default_chunk_size=N   chunk size used when a stream asks for 0   (default 4096)
-//   block_size=N           bytes of the block space that write and read reach, at most 2^32
-//                          (default 1048576); a transfer beyond it transfers nothing
-// BOOL is one of 0, 1, false, true, no, yes. N is a decimal unsigned 64-bit integer.
+// The options text of the simulated device, in the grammar of <vorn/options.hpp>; an empty text
+// gives every default. The keys and their meaning: describe_sim_options().
 #pragma once
 
 #include <cstdint>

@@ -2,8 +2,7 @@
 // so tests can see what is alive and in which order things are destroyed. The counters are read
 // through the exported counting_* functions (only while the library is loaded), or through the
 // manager's info(): "managers=<alive> devices=<alive>".
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
+#include <vorn/plugin.hpp>
 
 #include <atomic>
 #include <string>
@@ -63,7 +62,7 @@ class CountingManager final : public vorn::DeviceManager {
 
 } // namespace
 
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new CountingManager(); }
+VORN_PLUGIN(CountingManager);
 
 VORN_EXPORT int counting_managers_constructed() { return managers_constructed; }
 VORN_EXPORT int counting_managers_destroyed() { return managers_destroyed; }

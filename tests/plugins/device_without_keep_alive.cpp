@@ -1,7 +1,6 @@
 // Fault: devices come without a keep-alive, so nothing of the plug-in keeps its library loaded
 // once the manager is gone.
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
+#include <vorn/plugin.hpp>
 
 #include <string>
 
@@ -38,4 +37,4 @@ class PlainManager final : public vorn::DeviceManager {
 
 } // namespace
 
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new PlainManager(); }
+VORN_PLUGIN(PlainManager);

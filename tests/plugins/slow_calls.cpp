@@ -5,8 +5,7 @@
 //    one device ever overlapped (the module promises none);
 //  - a stream sends the text "tick" every millisecond until stopped; get_status() reports
 //    "stops=<calls of the stream's stop>".
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
+#include <vorn/plugin.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -120,4 +119,4 @@ class SlowManager final : public vorn::DeviceManager {
 
 } // namespace
 
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new SlowManager(); }
+VORN_PLUGIN(SlowManager);

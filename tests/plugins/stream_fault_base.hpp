@@ -2,8 +2,7 @@
 // fault file bends in one place. Device options "finite": the stream ends after 20 chunks.
 #pragma once
 
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
+#include <vorn/plugin.hpp>
 
 #include <atomic>
 #include <chrono>
@@ -100,6 +99,5 @@ template <typename Stream> class FaultManager : public DeviceManager {
 
 } // namespace vorn::test
 
-#define VORN_TEST_MANAGER_PLUGIN(Manager)                                                          \
-    VORN_EXPORT vorn::DeviceManager *create_manager() { return new Manager(); }
+#define VORN_TEST_MANAGER_PLUGIN(Manager) VORN_PLUGIN(Manager);
 #define VORN_TEST_STREAM_PLUGIN(Stream) VORN_TEST_MANAGER_PLUGIN(vorn::test::FaultManager<Stream>)

@@ -8,8 +8,7 @@
 //
 // The calls run inside create_device because the binding releases the interpreter lock there:
 // a Python device's methods need that lock on the worker thread while this thread waits for it.
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
+#include <vorn/plugin.hpp>
 
 #include <cstdint>
 #include <stdexcept>
@@ -100,4 +99,4 @@ class ThreadCallerManager final : public vorn::DeviceManager {
 
 } // namespace
 
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new ThreadCallerManager(); }
+VORN_PLUGIN(ThreadCallerManager);

@@ -42,6 +42,14 @@ stream = device.start_read_stream(0, record)
 assert ended.wait(10)
 stream.stop()
 assert events == [b"xy", b"z", None], events
+assert str(manager.location()).endswith("libecho_plugin.so"), manager.location()
+quoted = manager.create_device('info="a, b"')
+assert quoted.get_info() == "a, b", quoted.get_info()
+try:
+    manager.create_device("colour=red")
+    raise AssertionError("unknown option accepted")
+except ValueError as e:
+    assert "unknown option 'colour'" in str(e), e
 del manager
 assert device.get_register_sync(1) == 0xCD  # the keep-alive holds the plug-in
 print("sdk consumer plug-in: ok")

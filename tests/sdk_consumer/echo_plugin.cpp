@@ -1,13 +1,16 @@
 // A minimal third-party plug-in: one device that echoes registers and block writes, and streams
-// the last block written back in owned chunks.
+// the last block written back in owned chunks. Its one option, `info=TEXT`, replaces the
+// device's info text.
 #include <vorn/chunk_pool.hpp>
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
+#include <vorn/options.hpp>
+#include <vorn/plugin.hpp>
 #include <vorn/stream_thread.hpp>
 
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -38,6 +41,7 @@ class EchoStream final : public vorn::Device::DataStream {
 
 class EchoDevice final : public vorn::Device {
   public:
+    explicit EchoDevice(std::string info) : info_(std::move(info)) {}
     vorn::BasicDeviceStatus set_register(std::uint32_t addr, std::uint32_t value,
                                          std::uint32_t mask) override {
         staged_[addr] = (staged_[addr] & ~mask) | (value & mask);
@@ -63,7 +67,7 @@ class EchoDevice final : public vorn::Device {
         }
         return count;
     }
-    std::optional<std::string> get_info() override { return "echo device"; }
+    std::optional<std::string> get_info() override { return info_; }
     std::optional<std::unique_ptr<DataStream>>
     start_read_stream(std::uint32_t, vorn::StreamCallback &&callback,
                       std::uint64_t chunk_size) override {
@@ -72,6 +76,7 @@ class EchoDevice final : public vorn::Device {
     }
 
   private:
+    std::string info_;
     std::map<std::uint32_t, std::uint32_t> staged_, committed_;
     std::vector<std::uint8_t> last_;
 };
@@ -79,15 +84,21 @@ class EchoDevice final : public vorn::Device {
 class EchoManager final : public vorn::DeviceManager {
   public:
     std::string info() override { return "echo manager"; }
-    std::filesystem::path location() override { return "echo"; }
+    std::filesystem::path location() override { return vorn::plugin_path(); }
     std::string list_devices() override { return "echo"; }
-    std::string get_device_options() override { return "none"; }
-    vorn::DevicePtr create_device(const std::string &) override {
-        return vorn::DevicePtr(new EchoDevice(), vorn::device_deleter{shared_from_this()});
+    std::string get_device_options() override { return "info=TEXT"; }
+    vorn::DevicePtr create_device(const std::string &options) override {
+        std::string info = "echo device";
+        for (const vorn::Option &item : vorn::split_options(options).items) {
+            if (item.key != "info") {
+                item.unknown();
+            }
+            info = item.text("a text");
+        }
+        return vorn::DevicePtr(new EchoDevice(info), vorn::device_deleter{shared_from_this()});
     }
 };
 
 } // namespace
 
-VORN_EXPORT_ABI_TAG();
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new EchoManager(); }
+VORN_PLUGIN(EchoManager);

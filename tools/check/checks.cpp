@@ -81,7 +81,8 @@ Outcome abi_tag(const Target &target) {
     const Opened library(target.path);
     const auto *tag = static_cast<const char *>(dlsym(library.handle, "vorn_abi_tag"));
     if (tag == nullptr) {
-        return skip("no ABI tag exported (VORN_EXPORT_ABI_TAG): loads unchecked");
+        return fail("no ABI tag exported: the loader cannot check the plug-in; export "
+                    "create_manager with VORN_PLUGIN(ManagerClass) from <vorn/plugin.hpp>");
     }
     if (std::string(tag, strnlen(tag, 64)) != VORN_ABI_TAG) {
         return fail("ABI tag '" + std::string(tag, strnlen(tag, 64)) + "', this module speaks '" +

@@ -1,15 +1,12 @@
 // The @NAME@ plug-in: a manager that creates devices, each with 64 registers, a 64 KiB block
 // memory and a finite stream. The module loads the library, checks its ABI tag and calls
 // create_manager; every other call arrives through the classes below.
-#include <vorn/device_manager.hpp>
-#include <vorn/export.hpp>
+#include <vorn/options.hpp> // the key=value grammar every shipped plug-in reads
+#include <vorn/plugin.hpp>  // VORN_PLUGIN and plugin_path()
 #include <vorn/stream_thread.hpp>
-
-#include <dlfcn.h>
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -154,38 +151,29 @@ class ExampleDevice final : public vorn::Device {
     std::uint64_t triggers_ = 0;
 };
 
-// The options text: empty, or `stream_bytes=N` (the bytes each stream sends; default 1 MiB).
-// A bad text throws std::invalid_argument, which Python sees as a ValueError.
-std::uint64_t parse_stream_bytes(const std::string &options) {
-    constexpr std::string_view key = "stream_bytes=";
-    if (options.empty()) {
-        return 1 << 20;
+// The options text, in the grammar of <vorn/options.hpp>: `stream_bytes=N`, the bytes each
+// stream sends (default 1 MiB; k, M, G suffixes). A bad text throws std::invalid_argument naming
+// the key, which Python sees as a ValueError.
+std::uint64_t parse_stream_bytes(const std::string &text) {
+    std::uint64_t stream_bytes = 1 << 20;
+    for (const vorn::Option &item : vorn::split_options(text).items) {
+        if (item.key == "stream_bytes") {
+            stream_bytes = item.size();
+        } else {
+            item.unknown();
+        }
     }
-    std::uint64_t bytes = 0;
-    const char *end = options.data() + options.size();
-    const bool keyed = options.rfind(key, 0) == 0 && options.size() > key.size();
-    const auto parsed = std::from_chars(options.data() + (keyed ? key.size() : 0), end, bytes);
-    if (!keyed || parsed.ec != std::errc() || parsed.ptr != end) {
-        throw std::invalid_argument("@NAME@: expected no options or stream_bytes=N, got '" +
-                                    options + "'");
-    }
-    return bytes;
+    return stream_bytes;
 }
 
 class ExampleManager final : public vorn::DeviceManager {
   public:
     std::string info() override { return "@NAME@ device manager"; }
-    std::filesystem::path location() override {
-        Dl_info found{}; // the file this function was loaded from
-        if (dladdr(reinterpret_cast<void *>(&create_manager_anchor), &found) == 0 ||
-            found.dli_fname == nullptr) {
-            return {};
-        }
-        return std::filesystem::absolute(found.dli_fname);
-    }
+    std::filesystem::path location() override { return vorn::plugin_path(); }
     std::string list_devices() override { return "@NAME@: any number of devices"; }
     std::string get_device_options() override {
-        return "stream_bytes=N   bytes each stream sends before its end marker (default 1048576)";
+        return "stream_bytes=N   bytes each stream sends before its end marker (default 1048576;\n"
+               "                 suffixes k, M, G are powers of 1024)";
     }
     vorn::DevicePtr create_device(const std::string &options) override {
         // The keep-alive: this manager, and through it this library, outlives every device.
@@ -193,11 +181,10 @@ class ExampleManager final : public vorn::DeviceManager {
         auto device = std::make_unique<ExampleDevice>(parse_stream_bytes(options));
         return vorn::DevicePtr(device.release(), std::move(keep_alive));
     }
-
-    static void create_manager_anchor() {}
 };
 
 } // namespace
 
-VORN_EXPORT_ABI_TAG(); // the loader refuses a plug-in built against another interface version
-VORN_EXPORT vorn::DeviceManager *create_manager() { return new ExampleManager(); }
+// create_manager, and the ABI tag: the loader refuses a plug-in built against another interface
+// version, and `vorn check` fails one without a tag.
+VORN_PLUGIN(ExampleManager);
