@@ -6,13 +6,19 @@
 // was built against. The loader refuses a plug-in whose tag differs from its own, and
 // `vorn check` fails a plug-in without one.
 //
+// vorn::make_device<DeviceClass>(manager, args...) makes a device whose keep-alive holds the
+// manager, and through the manager's deleter the library: what create_device returns.
+//
 // vorn::plugin_path() is the absolute path of the library whose code calls it (hidden per
 // library, so each plug-in names its own file), or an empty path when the dynamic linker
 // cannot say: what DeviceManager::location() returns. Safe from any thread.
 //
 //   class MyManager final : public vorn::DeviceManager {
 //       std::filesystem::path location() override { return vorn::plugin_path(); }
-//       // ... info(), list_devices(), get_device_options(), create_device()
+//       vorn::DevicePtr create_device(const std::string &options) override {
+//           return vorn::make_device<MyDevice>(*this, parse_my_options(options));
+//       }
+//       // ... info(), list_devices(), get_device_options()
 //   };
 //   VORN_PLUGIN(MyManager);
 #pragma once
@@ -23,6 +29,8 @@
 #include <dlfcn.h>
 
 #include <filesystem>
+#include <memory>
+#include <utility>
 
 namespace vorn {
 
@@ -33,6 +41,12 @@ inline std::filesystem::path library_path_of(const void *address) {
         return {};
     }
     return std::filesystem::absolute(std::filesystem::path(found.dli_fname));
+}
+
+template <typename DeviceClass, typename... Args>
+DevicePtr make_device(DeviceManager &manager, Args &&...args) {
+    auto device = std::make_unique<DeviceClass>(std::forward<Args>(args)...);
+    return DevicePtr(device.release(), device_deleter{manager.shared_from_this()});
 }
 
 namespace detail {

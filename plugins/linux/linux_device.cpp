@@ -115,14 +115,9 @@ BasicDeviceStatus LinuxDevice::read_registers() {
 
 BasicDeviceStatus LinuxDevice::trigger(std::uint32_t addr, std::int32_t value) {
     std::lock_guard lock(mutex_);
-    if (!holds(addr)) {
-        return BasicDeviceStatus::Failure;
-    }
-    if (!window_->store(addr, static_cast<std::uint32_t>(value))) {
-        return BasicDeviceStatus::Failure;
-    }
-    counters_->register_writes.fetch_add(1, std::memory_order_relaxed);
-    return BasicDeviceStatus::Success;
+    return holds(addr) && apply({addr, static_cast<std::uint32_t>(value), 0xFFFFFFFFu})
+               ? BasicDeviceStatus::Success
+               : BasicDeviceStatus::Failure;
 }
 
 std::uint64_t LinuxDevice::write(std::uint32_t addr, std::uint64_t length, std::uint8_t *data) {

@@ -23,9 +23,7 @@ class LinuxManager final : public DeviceManager {
     std::string get_device_options() override { return describe_linux_options(); }
 
     DevicePtr create_device(const std::string &options) override {
-        auto device = std::make_unique<LinuxDevice>(parse_linux_options(options));
-        // The manager (and through its deleter this library) outlives every device.
-        return DevicePtr(device.release(), device_deleter{shared_from_this()});
+        return make_device<LinuxDevice>(*this, parse_linux_options(options));
     }
 };
 

@@ -2,7 +2,8 @@
 
 #include "uio_sysfs.hpp"
 
-#include <bit>
+#include <vorn/mmio.hpp>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -22,13 +23,6 @@ namespace {
 }
 
 [[noreturn]] void bad_window(const std::string &text) { throw std::invalid_argument(text); }
-
-std::uint32_t to_le(std::uint32_t value) {
-    if constexpr (std::endian::native == std::endian::big) {
-        return __builtin_bswap32(value);
-    }
-    return value;
-}
 
 // Where the window lies in the file: `map_offset` is page aligned (mmap requires it), the window
 // starts `lead` bytes after it and spans `size` bytes.
@@ -188,17 +182,17 @@ std::optional<std::uint32_t> RegisterWindow::load(std::uint32_t addr) const {
         if (!read_all(fd_, &word, 4, file_position_ + addr)) {
             return std::nullopt;
         }
-        return to_le(word);
+        return mmio::little_endian(word);
     }
-    return to_le(*reinterpret_cast<const volatile std::uint32_t *>(base_ + addr));
+    return mmio::load_le32(base_ + addr);
 }
 
 bool RegisterWindow::store(std::uint32_t addr, std::uint32_t value) {
     if (base_ == nullptr) {
-        std::uint32_t word = to_le(value);
+        std::uint32_t word = mmio::little_endian(value);
         return write_all(fd_, &word, 4, file_position_ + addr);
     }
-    *reinterpret_cast<volatile std::uint32_t *>(base_ + addr) = to_le(value);
+    mmio::store_le32(base_ + addr, value);
     return true;
 }
 
@@ -206,19 +200,7 @@ bool RegisterWindow::copy_in(std::uint32_t addr, const std::uint8_t *data, std::
     if (base_ == nullptr) {
         return write_all(fd_, data, length, file_position_ + addr);
     }
-    volatile std::uint8_t *out = base_ + addr;
-    std::uint64_t i = 0;
-    for (; i < length && reinterpret_cast<std::uintptr_t>(out + i) % 4 != 0; ++i) {
-        out[i] = data[i];
-    }
-    for (; length - i >= 4; i += 4) {
-        std::uint32_t word = 0;
-        std::memcpy(&word, data + i, 4); // host memory: any alignment
-        *reinterpret_cast<volatile std::uint32_t *>(out + i) = word;
-    }
-    for (; i < length; ++i) {
-        out[i] = data[i];
-    }
+    mmio::copy_in(base_ + addr, data, length);
     return true;
 }
 
@@ -226,18 +208,7 @@ bool RegisterWindow::copy_out(std::uint32_t addr, std::uint8_t *data, std::uint6
     if (base_ == nullptr) {
         return read_all(fd_, data, length, file_position_ + addr);
     }
-    const volatile std::uint8_t *in = base_ + addr;
-    std::uint64_t i = 0;
-    for (; i < length && reinterpret_cast<std::uintptr_t>(in + i) % 4 != 0; ++i) {
-        data[i] = in[i];
-    }
-    for (; length - i >= 4; i += 4) {
-        const std::uint32_t word = *reinterpret_cast<const volatile std::uint32_t *>(in + i);
-        std::memcpy(data + i, &word, 4);
-    }
-    for (; i < length; ++i) {
-        data[i] = in[i];
-    }
+    mmio::copy_out(data, base_ + addr, length);
     return true;
 }
 

@@ -32,12 +32,10 @@ class RemoteManager final : public DeviceManager {
         std::string text;
         for (const auto &[endpoint, options] : servers) {
             RequestChannel channel(context_, options);
-            Message request;
-            request.op = Op::list_devices;
             Message reply;
             std::string error;
             std::string names;
-            if (channel.call(request, reply, error)) {
+            if (channel.call({.op = Op::list_devices, .text = {}}, reply, error)) {
                 names = reply.text;
                 std::replace(names.begin(), names.end(), '\n', ' ');
             } else {
@@ -57,10 +55,8 @@ class RemoteManager final : public DeviceManager {
             std::lock_guard lock(mutex_);
             servers_.insert_or_assign(options.endpoint, options);
         }
-        auto device = std::make_unique<RemoteDevice>(context_, std::move(options));
-        // The manager (its ZeroMQ context, and through its deleter this library) outlives
-        // every device.
-        return DevicePtr(device.release(), device_deleter{shared_from_this()});
+        // The device's keep-alive holds the manager, so the ZeroMQ context outlives it.
+        return make_device<RemoteDevice>(*this, context_, std::move(options));
     }
 
     ~RemoteManager() override {

@@ -14,6 +14,8 @@ namespace vorn::remote {
 namespace {
 
 constexpr auto poll_interval = std::chrono::milliseconds(20);
+// Messages taken per wake-up, so a disconnect report is not starved by a flood of chunks.
+constexpr int messages_per_poll = 256;
 
 // A pair socket that reports when `socket` loses its connection.
 zmq::socket_t watch_disconnects(zmq::context_t &context, zmq::socket_t &socket) {
@@ -44,12 +46,8 @@ RemoteStream::start(zmq::context_t &context, const RemoteOptions &options, std::
     // Sent ahead of the start, unanswered-for: a wrong key shows as an unknown device.
     const auto attach_header = encode_message(attach_request(session, key));
     socket.send(zmq::buffer(attach_header), zmq::send_flags::dontwait);
-    Message request;
-    request.op = Op::stream_start;
-    request.seq = start_seq;
-    request.session = session;
-    request.addr = addr;
-    request.length = chunk_size;
+    const Message request{.op = Op::stream_start, .seq = start_seq, .session = session,
+                          .addr = addr, .length = chunk_size, .text = {}};
     const auto header = encode_message(request);
     socket.send(zmq::buffer(header), zmq::send_flags::dontwait);
     Message reply;
@@ -117,8 +115,8 @@ void RemoteStream::receive(StreamEmitter &emit, const std::stop_token &stop) {
                 }
             }
         }
-        for (int n = 0; n < 256 && (items[0].revents & ZMQ_POLLIN) != 0 && !stop.stop_requested();
-             ++n) {
+        const bool readable = (items[0].revents & ZMQ_POLLIN) != 0;
+        for (int n = 0; readable && n < messages_per_poll && !stop.stop_requested(); ++n) {
             zmq::message_t header;
             if (!socket_.recv(header, zmq::recv_flags::dontwait)) {
                 break;
@@ -155,11 +153,8 @@ void RemoteStream::receive(StreamEmitter &emit, const std::stop_token &stop) {
 }
 
 void RemoteStream::ask_server_to_stop() {
-    Message request;
-    request.op = Op::stream_stop;
-    request.seq = stop_seq;
-    request.session = session_;
-    request.stream = stream_;
+    const Message request{
+        .op = Op::stream_stop, .seq = stop_seq, .session = session_, .stream = stream_, .text = {}};
     const auto header = encode_message(request);
     if (!socket_.send(zmq::buffer(header), zmq::send_flags::dontwait)) {
         return;

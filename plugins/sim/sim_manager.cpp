@@ -23,9 +23,7 @@ class SimManager final : public DeviceManager {
     std::string get_device_options() override { return describe_sim_options(); }
 
     DevicePtr create_device(const std::string &options) override {
-        auto device = std::make_unique<SimDevice>(parse_sim_options(options));
-        // The manager (and through its deleter this library) outlives every device.
-        return DevicePtr(device.release(), device_deleter{shared_from_this()});
+        return make_device<SimDevice>(*this, parse_sim_options(options));
     }
 };
 

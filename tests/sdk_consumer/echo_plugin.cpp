@@ -95,7 +95,7 @@ class EchoManager final : public vorn::DeviceManager {
             }
             info = item.text("a text");
         }
-        return vorn::DevicePtr(new EchoDevice(info), vorn::device_deleter{shared_from_this()});
+        return vorn::make_device<EchoDevice>(*this, info);
     }
 };
 

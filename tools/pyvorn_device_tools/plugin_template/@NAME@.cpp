@@ -176,10 +176,8 @@ class ExampleManager final : public vorn::DeviceManager {
                "                 suffixes k, M, G are powers of 1024)";
     }
     vorn::DevicePtr create_device(const std::string &options) override {
-        // The keep-alive: this manager, and through it this library, outlives every device.
-        vorn::device_deleter keep_alive{shared_from_this()};
-        auto device = std::make_unique<ExampleDevice>(parse_stream_bytes(options));
-        return vorn::DevicePtr(device.release(), std::move(keep_alive));
+        // Its keep-alive holds this manager, and through it this library.
+        return vorn::make_device<ExampleDevice>(*this, parse_stream_bytes(options));
     }
 };
 
