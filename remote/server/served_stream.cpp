@@ -65,8 +65,10 @@ zmq::message_t counted_message(OwnedChunk &&chunk, const InFlightBytes &counter)
     }
     auto *counted = new Counted{counter, chunk.size, std::move(chunk), {}};
     counter->fetch_add(counted->bytes, std::memory_order_relaxed);
-    return zmq::message_t(counted->chunk.data, counted->chunk.size, release_counted,
-                          publish(counted));
+    // Read before publishing: an argument list does not order publish() after the other reads.
+    auto *data = counted->chunk.data;
+    const std::size_t size = counted->chunk.size;
+    return zmq::message_t(data, size, release_counted, publish(counted));
 }
 
 StreamOutbox::StreamOutbox(int wake_fd, std::size_t byte_limit, std::size_t item_limit,
