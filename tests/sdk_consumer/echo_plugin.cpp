@@ -2,6 +2,7 @@
 // the last block written back in owned chunks. Its one option, `info=TEXT`, replaces the
 // device's info text.
 #include <vorn/chunk_pool.hpp>
+#include <vorn/mmio.hpp>
 #include <vorn/options.hpp>
 #include <vorn/plugin.hpp>
 #include <vorn/stream_thread.hpp>
@@ -62,9 +63,8 @@ class EchoDevice final : public vorn::Device {
     }
     std::uint64_t read(std::uint32_t, std::uint64_t length, std::uint8_t *data) override {
         const auto count = length < last_.size() ? length : last_.size();
-        if (count != 0) {
-            std::memcpy(data, last_.data(), count);
-        }
+        // Word-wise, as from a mapped window; the block is ordinary memory here.
+        vorn::mmio::copy_out(data, last_.data(), count);
         return count;
     }
     std::optional<std::string> get_info() override { return info_; }
