@@ -18,6 +18,7 @@
 //   emit(vorn::OwnedChunk{vorn::ChunkPool::release, data, 4096});
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -39,15 +40,18 @@ class ChunkPool {
     };
     using Hold = std::unique_ptr<ChunkPool, Close>;
 
-    // A pool of buffers of `capacity` bytes; it keeps as many as were out at once. `room`: for a
-    // producer that paces itself with wait_for_room(), how many buffers may be out at first (0:
-    // never waited on, and releases stay lock-free). Throws std::bad_alloc, also for a capacity
+    // A pool of buffers of `capacity` bytes. `room`: for a producer that paces itself with
+    // wait_for_room(), how many buffers may be out at first (0: never waited on, and releases
+    // stay lock-free). `spares`: how many returned buffers take() keeps for reuse (the rest it
+    // frees; at least 1), so that a consumer that once held many does not pin their memory until
+    // the stream ends; by default as many as were out at once. Throws std::bad_alloc, also for a capacity
     // no buffer can have.
-    static Hold create(std::uint64_t capacity, std::uint64_t room = 0) {
+    static Hold create(std::uint64_t capacity, std::uint64_t room = 0,
+                       std::uint64_t spares = std::numeric_limits<std::uint64_t>::max()) {
         if (capacity > std::numeric_limits<std::size_t>::max() - 2 * header_size) {
             throw std::bad_alloc(); // header plus data would wrap around
         }
-        return Hold(new ChunkPool(capacity, room));
+        return Hold(new ChunkPool(capacity, room, spares));
     }
 
     // A returned buffer, or a new zeroed one. Producer only; throws std::bad_alloc.
@@ -55,6 +59,7 @@ class ChunkPool {
         if (free_ == nullptr) {
             // Taking the whole list at once leaves no window for the ABA problem of a shared stack.
             free_ = returned_.exchange(nullptr, std::memory_order_acquire);
+            free_beyond_spares();
         }
         Header *header = free_;
         if (header != nullptr) {
@@ -130,13 +135,22 @@ class ChunkPool {
     // the chunks taken, so the count reaches 0 exactly once, when the last of them comes back.
     static constexpr std::uint64_t hold_bias = std::uint64_t{1} << 62;
 
-    ChunkPool(std::uint64_t capacity, std::uint64_t room)
-        : capacity_(capacity), watched_(room != 0), room_(room) {}
-    ~ChunkPool() {
-        for (Header *list : {free_, returned_.load(std::memory_order_acquire)}) {
-            while (list != nullptr) {
-                std::free(std::exchange(list, list->next)->block);
-            }
+    ChunkPool(std::uint64_t capacity, std::uint64_t room, std::uint64_t spares)
+        : capacity_(capacity), spares_(std::max<std::uint64_t>(spares, 1)), watched_(room != 0),
+          room_(room) {}
+
+    // Producer only, on the list just taken from returned_.
+    void free_beyond_spares() {
+        if (spares_ == std::numeric_limits<std::uint64_t>::max()) {
+            return; // nothing to count: the usual case costs nothing
+        }
+        Header *last = free_;
+        for (std::uint64_t kept = 1; last != nullptr && kept < spares_; ++kept) {
+            last = last->next;
+        }
+        Header *extra = last != nullptr ? std::exchange(last->next, nullptr) : nullptr;
+        while (extra != nullptr) {
+            std::free(std::exchange(extra, extra->next)->block);
         }
     }
     // Unsigned wrap-around keeps the arithmetic exact.
@@ -148,6 +162,7 @@ class ChunkPool {
 
     // Producer only.
     const std::uint64_t capacity_;
+    const std::uint64_t spares_;
     Header *free_ = nullptr;
     std::uint64_t taken_ = 0;
 

@@ -1,5 +1,6 @@
 #include "file_stream.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
@@ -58,8 +59,10 @@ FileReader::FileReader(const std::string &path, std::uint64_t addr, StreamCallba
                        std::uint64_t chunk_size, std::shared_ptr<DeviceCounters> counters)
     : path_(path), chunk_size_(checked_chunk_size(chunk_size)), counters_(std::move(counters)),
       file_{open_at(path_, addr)}, paced_(is_regular(file_.fd)),
-      // Up to 32 chunks out at once when paced: below the module's smallest queue.
-      pool_(ChunkPool::create(chunk_size_, paced_ ? 32 : 0)),
+      // Up to 32 chunks out at once when paced: below the module's smallest queue. Spare
+      // buffers beyond 32 MiB (and 4) are freed.
+      pool_(ChunkPool::create(chunk_size_, paced_ ? 32 : 0,
+                              std::max<std::uint64_t>(4, (32u << 20) / chunk_size_))),
       thread_(std::move(callback), "linux: stream " + path_ + " failed: ",
               [this](StreamEmitter &emit, const std::stop_token &stop) {
                   read_until_end(emit, stop);

@@ -44,6 +44,21 @@ TEST(ChunkPool, GrowsOnlyWhileChunksAreHeld) {
     }
 }
 
+TEST(ChunkPool, ReturnedBuffersBeyondTheSparesAreFreed) {
+    auto pool = ChunkPool::create(64, 0, 2);
+    std::vector<std::uint8_t *> held;
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 5; ++i) {
+            held.push_back(pool->take());
+        }
+        for (auto *data : held) {
+            ChunkPool::release(data);
+        }
+        held.clear();
+    }
+    EXPECT_EQ(pool->allocated(), 5u + 3u); // two spares reused, three made anew
+}
+
 TEST(ChunkPool, BuffersAreAlignedAndStartZeroed) {
     auto pool = ChunkPool::create(4096);
     auto *data = pool->take();
