@@ -59,8 +59,7 @@ FileReader::FileReader(const std::string &path, std::uint64_t addr, StreamCallba
                        std::uint64_t chunk_size, std::shared_ptr<DeviceCounters> counters)
     : path_(path), chunk_size_(checked_chunk_size(chunk_size)), counters_(std::move(counters)),
       file_{open_at(path_, addr)}, paced_(is_regular(file_.fd)),
-      // Up to 32 chunks out at once when paced: below the module's smallest queue. Spare
-      // buffers beyond 32 MiB (and 4) are freed.
+      // Paced: up to 32 chunks out (below the module's smallest queue); spares up to 32 MiB.
       pool_(ChunkPool::create(chunk_size_, paced_ ? 32 : 0,
                               std::max<std::uint64_t>(4, (32u << 20) / chunk_size_))),
       thread_(std::move(callback), "linux: stream " + path_ + " failed: ",
