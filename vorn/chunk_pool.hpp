@@ -44,8 +44,8 @@ class ChunkPool {
     // wait_for_room(), how many buffers may be out at first (0: never waited on, and releases
     // stay lock-free). `spares`: how many returned buffers take() keeps for reuse (the rest it
     // frees; at least 1), so that a consumer that once held many does not pin their memory until
-    // the stream ends; by default as many as were out at once. Throws std::bad_alloc, also for a capacity
-    // no buffer can have.
+    // the stream ends; by default as many as were out at once. Throws std::bad_alloc, also for
+    // a capacity no buffer can have.
     static Hold create(std::uint64_t capacity, std::uint64_t room = 0,
                        std::uint64_t spares = std::numeric_limits<std::uint64_t>::max()) {
         if (capacity > std::numeric_limits<std::size_t>::max() - 2 * header_size) {
@@ -138,6 +138,13 @@ class ChunkPool {
     ChunkPool(std::uint64_t capacity, std::uint64_t room, std::uint64_t spares)
         : capacity_(capacity), spares_(std::max<std::uint64_t>(spares, 1)), watched_(room != 0),
           room_(room) {}
+    ~ChunkPool() {
+        for (Header *list : {free_, returned_.load(std::memory_order_acquire)}) {
+            while (list != nullptr) {
+                std::free(std::exchange(list, list->next)->block);
+            }
+        }
+    }
 
     // Producer only, on the list just taken from returned_.
     void free_beyond_spares() {
@@ -153,6 +160,7 @@ class ChunkPool {
             std::free(std::exchange(extra, extra->next)->block);
         }
     }
+
     // Unsigned wrap-around keeps the arithmetic exact.
     void unhold(std::uint64_t count) {
         if (holds_.fetch_sub(count, std::memory_order_acq_rel) == count) {
